@@ -1,0 +1,50 @@
+// Turning the process-wide logger on from the Log\client settings.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "winreg.h"
+
+struct LogSettings {
+    int threshold = 0;               // 0 ... 7; 0 leaves logging off
+    std::string pathRoot;            // UTF-8; empty for the default folder
+    std::uint32_t maxFileSize = 0x500000;
+    std::uint32_t maxFileCount = 10;
+};
+
+// Reads HKCU Software\Quillmere\Telvista\Log\client with its fall-back rules.
+// Empty when the key cannot be opened (logging stays off).
+bool readLogSettings(LogSettings& out);
+
+// Log kind -> file name part ("test", "citrix", "vmware", "rdp", "amazon_dcv", "none").
+const char* logKindName(unsigned logKind);
+
+// Builds the log file path for a kind and a configured folder. 0 or -602.
+int makeLogFileName(unsigned logKind, std::string pathRoot, std::string& fileName);
+
+// Turns logging on once per process. 0, -602 or -2.
+int initLogging(unsigned logKind, int severity);
+
+// File-system operations the folder rule needs; replaceable by tests.
+struct LogFolderOps {
+    // 0 when the folder exists afterwards (ERROR_ALREADY_EXISTS counts as 0),
+    // otherwise the system error code.
+    unsigned long (*createDirectories)(const std::string& path);
+    // The common application data folder, or empty when it cannot be found.
+    std::string (*commonAppData)();
+    // Local time of the call, "%Y-%m-%d %H-%M-%S".
+    std::string (*localTimeStamp)();
+};
+LogFolderOps& logFolderOps();
+
+namespace tvxlog {
+// Starts the file appender (and for kind 0 the console appender) and sets the
+// threshold. Used by initLogging and by tests.
+void startLogger(const std::string& fileName, int threshold, std::uint32_t maxFileSize,
+                 std::uint32_t maxFileCount, bool console);
+// Drops every appender and the threshold; for tests only.
+void resetLoggerForTests();
+// Allows initLogging to run again; for tests only.
+void resetInitLoggingForTests();
+}  // namespace tvxlog

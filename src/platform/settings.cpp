@@ -1,0 +1,52 @@
+#include "settings.h"
+
+#include <exception>
+#include <optional>
+
+#include "log.h"
+#include "winreg.h"
+
+namespace {
+
+std::optional<std::uint32_t> readDword(winreg::Hkey hive, const char16_t* key, const char16_t* name) {
+    winreg::RegistryKey k;
+    if (k.tryOpen(hive, key) != 0) return {};
+    return k.tryGetDwordValue(name);
+}
+
+}  // namespace
+
+bool readLumeEnabled() { return readDword(winreg::currentUser(), kSettingsRoot, u"Lume").value_or(1) != 0; }
+
+std::uint32_t readLumeIntervalMs() {
+    auto seconds = static_cast<std::int32_t>(readDword(winreg::currentUser(), kSettingsRoot, u"LumeInterval(sec)").value_or(5));
+    if (seconds < 5) seconds = 5;
+    if (seconds > 600) seconds = 600;
+    return static_cast<std::uint32_t>(seconds) * 1000;
+}
+
+std::uint32_t readPublicIpLookupMethod() {
+    std::uint32_t method = readDword(winreg::currentUser(), kSettingKey, u"PublicIpLookupMethod").value_or(0);
+    if (method == 0) method = readDword(winreg::localMachine(), kSettingKey, u"PublicIpLookupMethod").value_or(0);
+    return method;
+}
+
+std::string readEndPointFromRegistry(const std::string& defaultName) {
+    try {
+        winreg::RegistryKey key;
+        long rc = key.tryOpen(winreg::localMachine(), kMetricsKey);
+        if (rc != 0) {
+            TVX_LOG(tvxlog::warning) << "Cannot open registry key HKLM\\" << tvxlog::toUtf8(kMetricsKey)
+                                     << "; error: " << tvxlog::systemErrorText(static_cast<unsigned long>(rc));
+            return defaultName;
+        }
+        auto value = key.tryGetStringValue(u"SampleEndpoint");
+        if (!value) return defaultName;
+        return tvxlog::toUtf8(*value);
+    } catch (const std::exception& e) {
+        TVX_LOG(tvxlog::error) << "Exception on open registry key sampleEndpoint " << e.what();
+    } catch (...) {
+        TVX_LOG(tvxlog::error) << "error on open registry key sampleEndpoint " << tvxlog::lastSystemError();
+    }
+    return defaultName;
+}

@@ -1,0 +1,22 @@
+// Readers of the product's registry settings, each with its hive rule and
+// default. Settings are read at the moment of use; nothing is cached here.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Root of every setting, below HKCU or HKLM.
+inline constexpr char16_t kSettingsRoot[] = u"Software\\Quillmere\\Telvista";
+inline constexpr char16_t kSettingKey[] = u"Software\\Quillmere\\Telvista\\Setting";
+inline constexpr char16_t kMetricsKey[] = u"Software\\Quillmere\\Telvista\\Metrics";
+inline constexpr char16_t kLogClientKey[] = u"Software\\Quillmere\\Telvista\\Log\\client";
+
+// HKCU "Lume": missing or non-zero means on.
+bool readLumeEnabled();
+// HKCU "LumeInterval(sec)": default 5, clamped to 5 ... 600 as a signed
+// number, in milliseconds.
+std::uint32_t readLumeIntervalMs();
+// "PublicIpLookupMethod": HKCU, then HKLM when missing or 0; 0 when both fail.
+std::uint32_t readPublicIpLookupMethod();
+// HKLM "SampleEndpoint" (REG_SZ only); defaultName when absent or not a string.
+std::string readEndPointFromRegistry(const std::string& defaultName);
