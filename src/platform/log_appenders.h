@@ -87,6 +87,12 @@ private:
     std::vector<Line> lines_;
 };
 
+// Starts the file appender (and the console appender when asked) and sets
+// the threshold.
+void startLogger(const std::string& fileName, int threshold, std::uint32_t maxFileSize,
+                 std::uint32_t maxFileCount, bool console);
+// Drops every appender and the threshold; for tests only.
+void resetLoggerForTests();
 // Adds an appender and sets the threshold; for tests.
 void addAppenderForTests(std::unique_ptr<Appender> appender, int threshold);
 

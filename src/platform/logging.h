@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "log_appenders.h"
 #include "winreg.h"
 
 struct LogSettings {
@@ -39,12 +40,6 @@ struct LogFolderOps {
 LogFolderOps& logFolderOps();
 
 namespace tvxlog {
-// Starts the file appender (and for kind 0 the console appender) and sets the
-// threshold. Used by initLogging and by tests.
-void startLogger(const std::string& fileName, int threshold, std::uint32_t maxFileSize,
-                 std::uint32_t maxFileCount, bool console);
-// Drops every appender and the threshold; for tests only.
-void resetLoggerForTests();
 // Allows initLogging to run again; for tests only.
 void resetInitLoggingForTests();
 }  // namespace tvxlog

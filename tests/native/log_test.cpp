@@ -1,0 +1,297 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include "common/test_support.h"
+#include "platform/log.h"
+#include "platform/log_appenders.h"
+#include "platform/logging.h"
+#include "platform/settings.h"
+
+namespace fs = std::filesystem;
+using tvxlog::detail::msvcFunctionName;
+
+namespace {
+
+std::string nameOf(const char* pretty) { return msvcFunctionName(pretty).c_str(); }
+
+struct Probe {
+    static void member() { TVX_LOG(tvxlog::info) << "x"; }
+};
+
+namespace inner {
+std::string anonymousFunction(tvxtest::LogCapture& log) {
+    TVX_LOG(tvxlog::warning) << "from anonymous";
+    return log.lines().lines().back().function;
+}
+}  // namespace inner
+
+std::string readFile(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::string appData;
+
+// A scratch folder that stands in for the common application data folder.
+class LogFolder : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() /
+               (std::string("tvx-log-") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        saved_ = logFolderOps();
+        appData = dir_.string() + "/ProgramData";
+        logFolderOps().commonAppData = [] { return appData; };
+        logFolderOps().localTimeStamp = [] { return std::string("2025-03-01 09-15-42"); };
+        tvxlog::resetLoggerForTests();
+        tvxlog::resetInitLoggingForTests();
+    }
+    void TearDown() override {
+        tvxlog::resetLoggerForTests();
+        tvxlog::resetInitLoggingForTests();
+        logFolderOps() = saved_;
+        fs::remove_all(dir_);
+    }
+    std::vector<fs::path> logFiles() const {
+        std::vector<fs::path> files;
+        for (auto& e : fs::recursive_directory_iterator(dir_))
+            if (e.is_regular_file()) files.push_back(e.path());
+        return files;
+    }
+    fs::path dir_;
+    LogFolderOps saved_{};
+    tvxtest::MemoryRegistry registry_;
+};
+
+}  // namespace
+
+TEST(LogFunctionName, FollowsTheMsvcForm) {
+    EXPECT_EQ(nameOf("virtual HRESULT DOZAPlugin::OnDataReceived(ULONG, BYTE*)"), "DOZAPlugin::OnDataReceived");
+    EXPECT_EQ(nameOf("int {anonymous}::process_request(const Json::Value&, Json::Value&)"),
+              "`anonymous-namespace'::process_request");
+    EXPECT_EQ(nameOf("int (anonymous namespace)::process_request(int)"), "`anonymous-namespace'::process_request");
+    EXPECT_EQ(nameOf("virtual void QmPlatformTask::run()"), "QmPlatformTask::run");
+    EXPECT_EQ(nameOf("int platform_init(unsigned int)"), "platform_init");
+    EXPECT_EQ(nameOf("std::vector<int> a::b<T>::c(std::map<int, int>) [with T = int]"), "a::b::c");
+    EXPECT_EQ(nameOf("QmPlatformTask::run()::<lambda()>"), "QmPlatformTask::run");
+    EXPECT_EQ(nameOf("bool Foo::operator()(int) const"), "Foo::operator()");
+    EXPECT_EQ(nameOf("const char* winreg::RegistryKey::name() const"), "winreg::RegistryKey::name");
+}
+
+TEST(LogFunctionName, IsWhatTheMacroWrites) {
+    tvxtest::LogCapture log;
+    Probe::member();
+    EXPECT_EQ(log.lines().lines().at(0).function, "`anonymous-namespace'::Probe::member");
+    EXPECT_EQ(inner::anonymousFunction(log), "`anonymous-namespace'::inner::anonymousFunction");
+}
+
+TEST(LogStatement, TestsTheThresholdBeforeFormatting) {
+    tvxtest::LogCapture log(tvxlog::warning);
+    int formatted = 0;
+    auto expensive = [&] { return ++formatted; };
+    TVX_LOG(tvxlog::info) << expensive();
+    TVX_LOG(tvxlog::debug) << expensive();
+    EXPECT_EQ(formatted, 0);
+    EXPECT_EQ(log.count(), 0u);
+    TVX_LOG(tvxlog::warning) << "n=" << expensive() << " text " << static_cast<const char*>(nullptr);
+    TVX_LOG(tvxlog::error) << L"wide " << std::u16string(u"\u00e9t\u00e9");
+    ASSERT_EQ(log.count(), 2u);
+    EXPECT_EQ(log.lines().lines()[0].message, "n=1 text (null)");
+    EXPECT_EQ(log.lines().lines()[1].message, "wide \xC3\xA9t\xC3\xA9");
+    // Nothing is written below 1, even at a high threshold.
+    TVX_LOG(0) << "never";
+    EXPECT_EQ(log.count(), 2u);
+}
+
+TEST(LogLayout, MatchesThePlainTextFormat) {
+    std::string message = "'Common Metrics' thread started.";
+    tvxlog::LogRecord r{tvxlog::info, "QmPlatformTask::run", 131, message, 4242, {2025, 3, 1, 9, 15, 42, 123}};
+    EXPECT_EQ(tvxlog::formatTxtLine(r), std::string("2025-03-01 09:15:42.123 INFO  [4242] [QmPlatformTask::run@131] "
+                                                    "'Common Metrics' thread started.") +
+                                            tvxlog::kNewLine);
+    r.severity = tvxlog::verbose;
+    r.time = {2026, 12, 31, 23, 5, 7, 4};
+    EXPECT_EQ(tvxlog::formatTxtLine(r).substr(0, 30), "2026-12-31 23:05:07.004 VERB  ");
+    EXPECT_STREQ(tvxlog::severityName(0), "NONE");
+    EXPECT_STREQ(tvxlog::severityName(3), "WARN");
+    EXPECT_STREQ(tvxlog::severityName(6), "VERB");
+    EXPECT_STREQ(tvxlog::severityName(8), "NONE");
+    EXPECT_STREQ(tvxlog::severityName(-1), "NONE");
+}
+
+TEST(ErrorSuffix, CarriesCodeAndSystemText) {
+    EXPECT_EQ(tvxlog::errorSuffix(2), "[2] : The system cannot find the file specified.");
+}
+
+TEST(Utf, RoundTripsAndReplacesBrokenInput) {
+    std::u16string wide = u"Logs \u00e4\u4e2d\U0001F600";
+    EXPECT_EQ(tvxlog::toUtf16(tvxlog::toUtf8(wide)), wide);
+    std::u16string lone = u"a";
+    lone.push_back(static_cast<char16_t>(0xD800));
+    EXPECT_EQ(tvxlog::toUtf8(lone), "a\xEF\xBF\xBD");
+    EXPECT_EQ(tvxlog::toUtf16("\xC3"), u"\uFFFD");
+    EXPECT_EQ(tvxlog::toUtf16("\xE2\x82"), u"\uFFFD\uFFFD");
+}
+
+TEST_F(LogFolder, RollingKeepsTheConfiguredNumberOfFiles) {
+    std::string name = (dir_ / "tvx_client_dll_rdp_[2025-03-01 09-15-42].log").string();
+    tvxlog::RollingFileAppender appender(name, 1000, 3);
+    EXPECT_EQ(appender.rolledName(2), (dir_ / "tvx_client_dll_rdp_[2025-03-01 09-15-42].2.log").string());
+    std::string message(200, 'x');
+    for (int i = 0; i < 40; ++i) {
+        message[0] = static_cast<char>('A' + i % 26);
+        tvxlog::LogRecord r{tvxlog::info, "f", i, message, 1, {2025, 3, 1, 9, 15, 42, 0}};
+        appender.write(r);
+    }
+    auto files = logFiles();
+    ASSERT_EQ(files.size(), 3u);
+    EXPECT_TRUE(fs::exists(name));
+    EXPECT_TRUE(fs::exists(appender.rolledName(1)));
+    EXPECT_TRUE(fs::exists(appender.rolledName(2)));
+    // A file rolls once it has grown past the limit: never more than one line over.
+    for (auto& f : files) EXPECT_LE(fs::file_size(f), 1000u + 3u + 260u) << f;
+    // Every file starts with a byte order mark; the newest holds the last line.
+    std::string current = readFile(name);
+    EXPECT_EQ(current.substr(0, 3), "\xEF\xBB\xBF");
+    EXPECT_NE(current.find("[f@39] N"), std::string::npos);
+    EXPECT_EQ(readFile(appender.rolledName(1)).substr(0, 3), "\xEF\xBB\xBF");
+}
+
+TEST_F(LogFolder, NoSettingsKeyLeavesLoggingOff) {
+    EXPECT_EQ(initLogging(3, 0), 0);
+    EXPECT_FALSE(tvxlog::isEnabled(tvxlog::fatal));
+    EXPECT_TRUE(logFiles().empty());
+}
+
+TEST_F(LogFolder, SettingsRules) {
+    struct Case {
+        std::function<void(winreg::MemoryBackend&)> set;
+        bool on;
+        int threshold;
+        std::uint32_t size, count;
+    };
+    auto hkcu = winreg::currentUser();
+    std::vector<Case> cases = {
+        {[](auto&) {}, true, 0, 0x500000, 10},
+        {[&](auto& r) { r.setDword(hkcu, kLogClientKey, u"severity", 4); }, true, 4, 0x500000, 10},
+        {[&](auto& r) { r.setDword(hkcu, kLogClientKey, u"severity", 0xFFFFFFFF); }, true, 7, 0x500000, 10},
+        {[&](auto& r) { r.setDword(hkcu, kLogClientKey, u"severity", 8); }, true, 7, 0x500000, 10},
+        {[&](auto& r) { r.setString(hkcu, kLogClientKey, u"severity", u"4"); }, true, 0, 0x500000, 10},
+        // Either size or count falling back takes both to their defaults.
+        {[&](auto& r) { r.setDword(hkcu, kLogClientKey, u"max_file_count", 3); }, true, 0, 0x500000, 10},
+        {[&](auto& r) {
+             r.setDword(hkcu, kLogClientKey, u"max_file_count", 3);
+             r.setDword(hkcu, kLogClientKey, u"max_file_size", 0);
+         },
+         true, 0, 0x500000, 10},
+        {[&](auto& r) {
+             r.setDword(hkcu, kLogClientKey, u"max_file_count", 3);
+             r.setDword(hkcu, kLogClientKey, u"max_file_size", 2000);
+         },
+         true, 0, 2000, 3},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        registry_->clear();
+        registry_->createKey(hkcu, kLogClientKey);
+        cases[i].set(registry_.store());
+        LogSettings s;
+        ASSERT_EQ(readLogSettings(s), cases[i].on) << i;
+        EXPECT_EQ(s.threshold, cases[i].threshold) << i;
+        EXPECT_EQ(s.maxFileSize, cases[i].size) << i;
+        EXPECT_EQ(s.maxFileCount, cases[i].count) << i;
+    }
+    // Per-machine values have no effect.
+    registry_->clear();
+    registry_->setDword(winreg::localMachine(), kLogClientKey, u"severity", 4);
+    LogSettings s;
+    EXPECT_FALSE(readLogSettings(s));
+
+    registry_->clear();
+    registry_->setString(hkcu, kLogClientKey, u"path_root", u"C:\\Logs\\\u00e9");
+    ASSERT_TRUE(readLogSettings(s));
+    EXPECT_EQ(s.pathRoot, "C:\\Logs\\\xC3\xA9");
+}
+
+TEST_F(LogFolder, FolderAndFileNameRules) {
+    std::string file;
+    ASSERT_EQ(makeLogFileName(3, "", file), 0);
+    EXPECT_EQ(file, appData + "\\Quillmere\\Telvista\\Logs\\tvx_client_dll_rdp_[2025-03-01 09-15-42].log");
+    EXPECT_TRUE(fs::is_directory(appData + "/Quillmere/Telvista/Logs"));
+
+    // A root of three characters is too short: the default folder is used.
+    ASSERT_EQ(makeLogFileName(1, "abc", file), 0);
+    EXPECT_EQ(file, appData + "\\Quillmere\\Telvista\\Logs\\tvx_client_dll_citrix_[2025-03-01 09-15-42].log");
+
+    const std::string root = dir_.string() + "/mine/logs";
+    ASSERT_EQ(makeLogFileName(4, root, file), 0);
+    EXPECT_EQ(file, root + "\\tvx_client_dll_amazon_dcv_[2025-03-01 09-15-42].log");
+    EXPECT_TRUE(fs::is_directory(root));
+
+    for (unsigned kind : {0u, 2u, 9u}) {
+        ASSERT_EQ(makeLogFileName(kind, root, file), 0);
+        EXPECT_NE(file.find(std::string("tvx_client_dll_") + logKindName(kind) + "_["), std::string::npos);
+    }
+    EXPECT_STREQ(logKindName(2), "vmware");
+    EXPECT_STREQ(logKindName(9), "none");
+
+    // An uncreatable root falls back to the default folder.
+    logFolderOps().createDirectories = [](const std::string& p) -> unsigned long {
+        return p.find("Telvista") != std::string::npos ? 0 : 5;
+    };
+    ASSERT_EQ(makeLogFileName(3, "Q:\\nowhere", file), 0);
+    EXPECT_EQ(file.rfind(appData, 0), 0u);
+    // An uncreatable default folder is an error.
+    logFolderOps().createDirectories = [](const std::string& p) -> unsigned long {
+        return p.find("Telvista") != std::string::npos ? 5 : 0;
+    };
+    EXPECT_EQ(makeLogFileName(3, "", file), -602);
+    logFolderOps().commonAppData = [] { return std::string(); };
+    logFolderOps().createDirectories = [](const std::string&) -> unsigned long { return 0; };
+    ASSERT_EQ(makeLogFileName(3, "", file), 0);
+    EXPECT_EQ(file.rfind("c:\\temp\\Quillmere\\Telvista\\Logs\\", 0), 0u);
+}
+
+TEST_F(LogFolder, InitLoggingWritesTheConfiguredFileOnce) {
+    auto hkcu = winreg::currentUser();
+    const std::string root = dir_.string() + "/configured";
+    registry_->setDword(hkcu, kLogClientKey, u"severity", 4);
+    registry_->setString(hkcu, kLogClientKey, u"path_root", tvxlog::toUtf16(root));
+    ASSERT_EQ(initLogging(3, 0), 0);
+    TVX_LOG(tvxlog::info) << "info line";
+    TVX_LOG(tvxlog::debug) << "debug line";
+    // Later calls change nothing, whatever they ask for.
+    EXPECT_EQ(initLogging(0, 6), 0);
+    TVX_LOG(tvxlog::debug) << "still no debug";
+    std::string text = readFile(root + "/tvx_client_dll_rdp_[2025-03-01 09-15-42].log");
+    EXPECT_NE(text.find("INFO  ["), std::string::npos);
+    EXPECT_NE(text.find("] info line\n"), std::string::npos);
+    EXPECT_EQ(text.find("debug"), std::string::npos);
+    EXPECT_EQ(logFiles().size(), 1u);
+}
+
+TEST_F(LogFolder, TestKindLogsEverythingToTheDefaultFolderAndConsole) {
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(initLogging(0, 0), 0);
+    TVX_LOG(tvxlog::verbose) << "verbose to console";
+    std::string console = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(console, "verbose to console\n");
+    auto files = logFiles();
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(files[0].filename().string(), "tvx_client_dll_test_[2025-03-01 09-15-42].log");
+    EXPECT_NE(readFile(files[0]).find("VERB  ["), std::string::npos);
+}
+
+TEST_F(LogFolder, UncreatableFolderReturnsFolderError) {
+    registry_->setDword(winreg::currentUser(), kLogClientKey, u"severity", 4);
+    logFolderOps().createDirectories = [](const std::string&) -> unsigned long { return 5; };
+    EXPECT_EQ(initLogging(3, 0), -602);
+    EXPECT_FALSE(tvxlog::isEnabled(tvxlog::fatal));
+    EXPECT_EQ(initLogging(3, 0), 0);
+}
