@@ -140,6 +140,27 @@ constexpr FunctionName msvcFunctionName(std::string_view pretty) {
     return out;
 }
 
+// A compile-time copy of the compiler's function text, usable as a template
+// argument so each function's name is derived once.
+template <std::size_t N>
+struct FixedText {
+    char text[N]{};
+    constexpr FixedText(const char (&source)[N]) {
+        for (std::size_t i = 0; i < N; ++i) text[i] = source[i];
+    }
+};
+
+template <FixedText Pretty>
+struct FunctionNameOf {
+    static constexpr FunctionName value = msvcFunctionName(std::string_view(Pretty.text));
+};
+
+// Turns the streamed record into a void expression.
+struct Voidify {
+    void operator&(Record&) const {}
+    void operator&(Record&&) const {}
+};
+
 }  // namespace detail
 }  // namespace tvxlog
 
@@ -151,16 +172,19 @@ constexpr FunctionName msvcFunctionName(std::string_view pretty) {
 #endif
 
 // TVX_LOG(tvxlog::info) << "text " << value;
+// An expression, so it nests under an unbraced if/else like any statement;
+// the function name is computed at compile time, once per function.
 #define TVX_LOG(severity)                                                                  \
-    if (static constexpr ::tvxlog::detail::FunctionName tvx_fn_ =                          \
-            ::tvxlog::detail::msvcFunctionName(TVX_PRETTY_FUNCTION);                       \
-        !::tvxlog::isEnabled(severity)) {                                                  \
-    } else                                                                                 \
-        ::tvxlog::Record(severity, tvx_fn_.c_str(), __LINE__)
+    !::tvxlog::isEnabled(severity)                                                         \
+        ? (void)0                                                                          \
+        : ::tvxlog::detail::Voidify() &                                                    \
+              ::tvxlog::Record(severity,                                                   \
+                               ::tvxlog::detail::FunctionNameOf<::tvxlog::detail::FixedText< \
+                                   sizeof(TVX_PRETTY_FUNCTION)>(TVX_PRETTY_FUNCTION)>::value.c_str(), \
+                               __LINE__)
 
-// Logs under an explicit function name (for lines whose writer is not the
-// enclosing function, e.g. a lambda or a thread entry).
+// Logs under an explicit function name (for lines whose writer must carry
+// another name than the enclosing function's).
 #define TVX_LOG_AS(severity, function)                                                     \
-    if (!::tvxlog::isEnabled(severity)) {                                                  \
-    } else                                                                                 \
-        ::tvxlog::Record(severity, function, __LINE__)
+    !::tvxlog::isEnabled(severity) ? (void)0                                               \
+                                   : ::tvxlog::detail::Voidify() & ::tvxlog::Record(severity, function, __LINE__)
