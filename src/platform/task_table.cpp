@@ -1,0 +1,50 @@
+#include "task_table.h"
+
+#include <atomic>
+#include <string>
+#include <utility>
+
+namespace {
+
+// Collectors are listed in call order; a task whose collectors are not listed
+// merges its keys' defaults.
+TaskTable buildTaskTable() {
+    TaskTable table;
+    auto add = [&table](std::string name, std::vector<MetricCollector> collectors, std::vector<std::string> keys) {
+        table.push_back(std::make_shared<QmPlatformTask>(std::move(name), std::move(collectors), std::move(keys)));
+    };
+    add("Common Metrics", {},
+        {"userName", "computerName", "activeProcessName", "foregroundProcessName", "inactivityTimeSeconds",
+         "osName", "osVersionNumber", "ktrDeviceId", "cpu_usage", "client_version", "gateway", "mac_address",
+         "if_guid", "if_type", "if_type_value", "description", "privateIpAddress", "publicIpAddress",
+         "wifi_ssid", "wifi_bssid", "wifi_radio_type", "wifi_authentication", "wifi_strength", "wifi_channel",
+         "speed", "rtxPackets"});
+    add("Gateway Roundtrip", {}, {"roundtripMs"});
+    add("Google Roundtrip", {}, {"roundtripGoogleMs", "latencyTarget"});
+    // Only fills the route cache that "ISP Roundtrip" reads.
+    add("ISP Route", {}, {});
+    add("ISP Location", {}, {"isp_name", "client_location", "client_latitude", "client_longitude"});
+    add("ISP Roundtrip", {}, {"roundtripIspMs"});
+    add("ADC Roundtrip,", {}, {"roundtripAdcMs"});
+    add("Euc Roundtrip ", {}, {"eucGateway", "roundtripEucGatewayMs"});
+    return table;
+}
+
+std::atomic<const TaskTable*> replacementTable{nullptr};
+
+// Built before any thread can exist.
+const bool taskTableReady = (productTaskTable(), true);
+
+}  // namespace
+
+const TaskTable& productTaskTable() {
+    static const TaskTable table = buildTaskTable();
+    return table;
+}
+
+const TaskTable& taskTable() {
+    const TaskTable* replacement = replacementTable.load();
+    return replacement ? *replacement : productTaskTable();
+}
+
+const TaskTable* setTaskTable(const TaskTable* replacement) { return replacementTable.exchange(replacement); }

@@ -1,0 +1,54 @@
+// Base of every worker-thread task: a stop flag that other threads set and a
+// pass schedule measured on a clock that tests can replace.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+// Wall-clock milliseconds since 1970-01-01 UTC, truncated toward zero.
+std::int64_t wallClockMs();
+
+inline constexpr std::uint32_t kPassIntervalMs = 5000;
+// Bounds both the reaction to a stop request and the lateness of a pass.
+inline constexpr std::uint32_t kPassPollMs = 10;
+
+// Time source and pass interval of the metric tasks. The product keeps the
+// wall clock and 5000 ms; tests swap both so that passes take milliseconds.
+struct TaskClock {
+    std::atomic<std::int64_t (*)()> nowMs{&wallClockMs};
+    std::atomic<std::uint32_t> passIntervalMs{kPassIntervalMs};
+
+    std::int64_t now() const { return nowMs.load()(); }
+};
+TaskClock& taskClock();
+
+class QmWorkingTask {
+public:
+    QmWorkingTask() = default;
+    QmWorkingTask(const QmWorkingTask&) = delete;
+    QmWorkingTask& operator=(const QmWorkingTask&) = delete;
+    virtual ~QmWorkingTask();
+
+    // The body of the task's thread.
+    virtual void run() = 0;
+
+    // Polls every 10 ms until the next pass is due or a stop is requested.
+    // True on a stop; false when the pass is due, its start then being the
+    // last-run time. The difference is compared unsigned, so a clock set
+    // backwards makes the pass due at once.
+    bool waitForNextPass(std::uint32_t intervalMs);
+
+    std::uint32_t stopFlag() const { return stop_.load(); }
+    void setStopFlag(std::uint32_t value) { stop_.store(value); }
+    // Asks run to return at its next check.
+    void requestStop() {
+        std::uint32_t running = 0;
+        stop_.compare_exchange_strong(running, 1);
+    }
+    std::int64_t lastRunTime() const { return lastRun_.load(); }
+
+private:
+    std::atomic<std::uint32_t> stop_{0};
+    // 0 at first, so the first pass of a new task starts at once.
+    std::atomic<std::int64_t> lastRun_{0};
+};

@@ -1,0 +1,134 @@
+// Helpers of the engine tests: a clock the test drives, a table of test tasks
+// whose collectors call back into the test, and waits that end a hung test.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <json/value.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "common/test_support.h"
+#include "platform/metric_store.h"
+#include "platform/platform_service.h"
+#include "platform/platform_task.h"
+#include "platform/task_table.h"
+
+namespace enginetest {
+
+// Each reading returns the current value, then advances it by `step`
+// (0: the clock stands still until the test moves it).
+struct TestClock {
+    static inline std::atomic<std::int64_t> now{0};
+    static inline std::atomic<std::int64_t> step{0};
+    static std::int64_t read() { return now.fetch_add(step.load()); }
+};
+
+// What the collectors of the test tasks do: called with the task's index.
+inline std::function<void(int, Json::Value&)> onPass;
+
+template <int I>
+std::int32_t testCollector(Json::Value& result) {
+    if (onPass) onPass(I, result);
+    return 0;
+}
+
+inline MetricCollector collectorFor(int index) {
+    static const MetricCollector all[] = {testCollector<0>, testCollector<1>, testCollector<2>, testCollector<3>,
+                                          testCollector<4>, testCollector<5>, testCollector<6>, testCollector<7>};
+    return all[index];
+}
+
+struct TaskSpec {
+    std::string name;
+    std::vector<std::string> keys;
+};
+
+// The eight tasks of the product, with test collectors.
+inline std::vector<TaskSpec> productLikeSpecs() {
+    std::vector<TaskSpec> specs;
+    for (const auto& task : productTaskTable()) specs.push_back({task->name(), task->keys()});
+    return specs;
+}
+
+// Puts a test table, the test clock and an interval in place; shuts the
+// service down and restores the product's settings when it goes away.
+class Engine {
+public:
+    explicit Engine(std::vector<TaskSpec> specs, std::uint32_t intervalMs = 5000, std::int64_t startMs = 1'000'000,
+                    std::int64_t step = 0) {
+        for (std::size_t i = 0; i < specs.size(); ++i)
+            table_.push_back(std::make_shared<QmPlatformTask>(specs[i].name, std::vector<MetricCollector>{collectorFor(static_cast<int>(i))},
+                                                              specs[i].keys));
+        TestClock::now.store(startMs);
+        TestClock::step.store(step);
+        previousClock_ = taskClock().nowMs.exchange(&TestClock::read);
+        previousInterval_ = taskClock().passIntervalMs.exchange(intervalMs);
+        previousTable_ = setTaskTable(&table_);
+        initMetricStore();
+    }
+    ~Engine() {
+        platform_shutdown();
+        onPass = nullptr;
+        setTaskTable(previousTable_);
+        taskClock().nowMs.store(previousClock_);
+        taskClock().passIntervalMs.store(previousInterval_);
+        initMetricStore();
+    }
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+
+    QmPlatformTask& task(std::size_t i) { return *table_.at(i); }
+
+private:
+    TaskTable table_;
+    std::int64_t (*previousClock_)();
+    std::uint32_t previousInterval_;
+    const TaskTable* previousTable_;
+};
+
+// Waits for a condition; false (the test fails) only when it never comes,
+// which guards against a hang rather than measuring speed.
+template <typename Predicate>
+bool waitUntil(Predicate done) {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > limit) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+inline std::size_t countLines(tvxtest::LogCapture& log, int severity, const std::string& function,
+                              const std::string& message) {
+    std::size_t n = 0;
+    for (const auto& line : log.lines().lines())
+        if (line.severity == severity && line.function == function && line.message == message) ++n;
+    return n;
+}
+
+inline std::size_t countStarted(tvxtest::LogCapture& log, const std::string& task) {
+    return countLines(log, tvxlog::info, "QmPlatformTask::run", "'" + task + "' thread started.");
+}
+inline std::size_t countStopped(tvxtest::LogCapture& log, const std::string& task) {
+    return countLines(log, tvxlog::info, "QmPlatformTask::run", "'" + task + "' thread stopped.");
+}
+// "done" lines of one task (their duration varies).
+inline std::size_t countDone(tvxtest::LogCapture& log, const std::string& task) {
+    const std::string prefix = "'" + task + "' done: ";
+    std::size_t n = 0;
+    for (const auto& line : log.lines().lines())
+        if (line.severity == tvxlog::verbose && line.function == "QmPlatformTask::run" &&
+            line.message.compare(0, prefix.size(), prefix) == 0)
+            ++n;
+    return n;
+}
+
+}  // namespace enginetest

@@ -1,0 +1,98 @@
+// The platform service under Wine: real Winsock, real threads, test collectors
+// only (no probe leaves the machine).
+#include <winsock2.h>
+#include <windows.h>
+
+#include <array>
+#include <atomic>
+
+#include "native/engine_support.h"
+
+using namespace enginetest;
+
+namespace {
+
+// The real Winsock calls, counted.
+struct CountedWinsock {
+    static inline std::atomic<int> startups{0};
+    static inline std::atomic<int> cleanups{0};
+    static int startup() {
+        const int rc = platformWinsockStartup();
+        if (rc == 0) ++startups;
+        return rc;
+    }
+    static void cleanup() {
+        ++cleanups;
+        platformWinsockCleanup();
+    }
+};
+
+bool socketWorks() {
+    SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (s == INVALID_SOCKET) return false;
+    closesocket(s);
+    return true;
+}
+
+}  // namespace
+
+TEST(EngineWindows, StartsAndStopsTheEightThreadsWithRealWinsock) {
+    tvxtest::LogCapture log;
+    // Passes every 20 readings of a clock that each reading moves by 1 ms.
+    Engine engine(productLikeSpecs(), 20, 1'000'000, 1);
+    const WinsockOps previous = winsockOps();
+    winsockOps() = {&CountedWinsock::startup, &CountedWinsock::cleanup};
+    std::array<std::atomic<int>, 8> passes{};
+    std::atomic<int> socketFailures{0};
+    onPass = [&](int task, Json::Value&) {
+        if (!socketWorks()) ++socketFailures;
+        ++passes[task];
+    };
+
+    ASSERT_EQ(platform_init(3), 0);
+    ASSERT_EQ(platform_init(3), 0);
+    // The first threads are joined; count the passes of the second ones.
+    for (auto& p : passes) p = 0;
+    ASSERT_TRUE(waitUntil([&] {
+        for (auto& p : passes)
+            if (p.load() < 2) return false;
+        return true;
+    }));
+    platform_shutdown();
+    winsockOps() = previous;
+
+    EXPECT_EQ(socketFailures.load(), 0);
+    // The second start-up replaced the first; shutdown keeps Winsock started.
+    EXPECT_EQ(CountedWinsock::startups.load(), 2);
+    EXPECT_EQ(CountedWinsock::cleanups.load(), 1);
+    EXPECT_TRUE(socketWorks());
+    for (const auto& spec : productLikeSpecs()) {
+        EXPECT_EQ(countStarted(log, spec.name), 2u) << spec.name;
+        EXPECT_EQ(countStopped(log, spec.name), 2u) << spec.name;
+    }
+    EXPECT_TRUE(log.contains(tvxlog::info, "QmPlatformTask::run", "'Euc Roundtrip ' thread stopped."));
+    EXPECT_TRUE(log.contains(tvxlog::debug, "platform_init", "***** Starting pooling thread: Ok"));
+}
+
+TEST(EngineWindows, AnUnknownExceptionLogsTheThreadsLastError) {
+    // Under Wine the first exception dispatched in a process clears the last
+    // error on its way; later ones keep it.
+    try {
+        throw 0;
+    } catch (...) {
+    }
+    tvxtest::LogCapture log;
+    Engine engine({TaskSpec{"Gateway Roundtrip", {"roundtripMs"}}});
+    std::atomic<int> passes{0};
+    onPass = [&](int, Json::Value&) {
+        ++passes;
+        SetLastError(ERROR_HOST_UNREACHABLE);
+        throw 7;
+    };
+    ASSERT_EQ(platform_init(3), 0);
+    ASSERT_TRUE(waitUntil([&] { return log.contains(tvxlog::error, "QmPlatformTask::run",
+                                                    "'Gateway Roundtrip' thread exception, last error: 1232"); }));
+    platform_shutdown();
+    EXPECT_EQ(passes.load(), 1);
+    EXPECT_EQ(countStopped(log, "Gateway Roundtrip"), 1u);
+}
