@@ -48,7 +48,7 @@ void record(const std::string& line) {
     }
 }
 
-std::string escapeLineFeeds(const char* text) {
+[[maybe_unused]] std::string escapeLineFeeds(const char* text) {
     std::string out;
     for (const char* p = text ? text : "(null)"; *p; ++p) {
         if (*p == '\n') out += "\\n";

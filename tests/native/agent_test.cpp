@@ -1,0 +1,288 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "agent/lume_api.h"
+#include "agent/lume_dll.h"
+#include "agent/lume_task.h"
+#include "common/test_support.h"
+#include "platform/settings.h"
+
+namespace {
+
+// An agent library of the test's own: scripted answers, recorded calls.
+struct FakeAgent {
+    static std::mutex mutex;
+    static std::string config;
+    static bool configNull;
+    static std::vector<std::string> calls;
+
+    static void reset(std::string answer) {
+        std::lock_guard<std::mutex> lock(mutex);
+        config = std::move(answer);
+        configNull = false;
+        calls.clear();
+    }
+    static std::vector<std::string> recorded() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return calls;
+    }
+    static const char* fetchConfig(const char* name) {
+        std::lock_guard<std::mutex> lock(mutex);
+        calls.push_back(std::string("fetchConfig ") + name);
+        return configNull ? nullptr : config.c_str();
+    }
+    static const char* sendInfo(const char* name, const char* data) {
+        std::lock_guard<std::mutex> lock(mutex);
+        calls.push_back(std::string("sendInfo ") + name + " " + data);
+        return "sent";
+    }
+    static const char* version() { return "fake 2.1"; }
+
+    LumeDLL dll;
+    FakeAgent() {
+        dll.sdkVersion = &version;
+        dll.fetchConfig = &fetchConfig;
+        dll.sendInfo = &sendInfo;
+    }
+};
+std::mutex FakeAgent::mutex;
+std::string FakeAgent::config;
+bool FakeAgent::configNull = false;
+std::vector<std::string> FakeAgent::calls;
+
+class LumeTask : public ::testing::Test {
+protected:
+    FakeAgent agent_;
+    QmLumeTask task_{&agent_.dll};
+    tvxtest::LogCapture log_;
+};
+
+template <typename Condition>
+bool eventually(Condition condition) {
+    for (int i = 0; i < 500; ++i) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return condition();
+}
+
+}  // namespace
+
+TEST(LumeLibraryPath, RewritesTheVariableAndJoinsTheDefault) {
+    tvxtest::LogCapture log;
+    std::string path = "C:/Program Files/Ombrel/KTR_Agent/LumeSDK.dll";
+    makePath86(path);
+    EXPECT_EQ(path, "c:\\program files (x86)\\ombrel\\ktr_agent\\lumesdk.dll");
+    EXPECT_TRUE(log.contains(tvxlog::debug, "makePath86", "ktr agent before: c:\\program files\\ombrel\\ktr_agent\\lumesdk.dll"));
+    EXPECT_TRUE(log.contains(tvxlog::debug, "makePath86", "ktr agent after: " + path));
+
+    path = "D:\\Program Files (x86)\\Agent\\X.DLL";
+    makePath86(path);
+    EXPECT_EQ(path, "d:\\program files (x86)\\agent\\x.dll");
+    path = "\\Program Files\\";
+    makePath86(path);
+    EXPECT_EQ(path, "\\program files (x86)\\");
+    path = "\\program files";
+    makePath86(path);
+    EXPECT_EQ(path, "\\program files");
+
+    ::setenv("QUILLMERE_LUME_SDK_DLL_PATH", "E:/Program Files/A.dll", 1);
+    EXPECT_EQ(lumeLibraryPath(), "e:\\program files (x86)\\a.dll");
+    ::unsetenv("QUILLMERE_LUME_SDK_DLL_PATH");
+    ::setenv("ProgramFiles", "C:\\Program Files", 1);
+    EXPECT_EQ(lumeLibraryPath(), "C:\\Program Files\\Ombrel/ktr_agent/lumesdk.dll");
+    ::unsetenv("ProgramFiles");
+}
+
+TEST(LumeLibrary, AMissingLibraryLeavesEveryFunctionNull) {
+    tvxtest::LogCapture log;
+    ::setenv("QUILLMERE_LUME_SDK_DLL_PATH", "c:\\nowhere\\lumesdk.dll", 1);
+    LumeDLL dll;
+    EXPECT_FALSE(dll.init());
+    ::unsetenv("QUILLMERE_LUME_SDK_DLL_PATH");
+    EXPECT_EQ(dll.sdkVersion, nullptr);
+    EXPECT_EQ(dll.fetchConfig, nullptr);
+    EXPECT_EQ(dll.sendInfo, nullptr);
+    auto lines = log.lines().lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back().severity, tvxlog::error);
+    EXPECT_EQ(lines.back().function, "LumeDLL::init");
+    EXPECT_EQ(lines.back().message.rfind("Failed to load lume dll: 'c:\\nowhere\\lumesdk.dll': [126] : ", 0), 0u);
+
+    // Every pass then says which method is missing.
+    QmLumeTask task(&dll);
+    EXPECT_FALSE(task.sendLumeData());
+    EXPECT_FALSE(task.recvLumeRequests());
+    EXPECT_TRUE(log.contains(tvxlog::error, "QmLumeTask::sendLumeData", "Lume api method 'sendInfo' is null."));
+    EXPECT_TRUE(log.contains(tvxlog::error, "QmLumeTask::recvLumeRequests", "Lume api method 'fetchConfig' is null."));
+}
+
+TEST_F(LumeTask, AcceptsOnlyDocumentsWithAMachineObject) {
+    EXPECT_FALSE(task_.setLumeData("{\"other\":1}"));
+    EXPECT_TRUE(log_.contains(tvxlog::error, "QmLumeTask::setLumeDataImpl",
+                              "Invalid data to Lume from remote host: 'machine' key is mandatory"));
+    EXPECT_FALSE(task_.setLumeData("{\"machine\":null}"));
+    EXPECT_FALSE(task_.setLumeData("{\"machine\":[1]}"));
+    EXPECT_TRUE(log_.contains(tvxlog::error, "QmLumeTask::setLumeDataImpl",
+                              "Invalid data to Lume from remote host: 'machine' value should be an object"));
+    EXPECT_FALSE(task_.setLumeData("[1,2]"));
+    EXPECT_FALSE(task_.setLumeData("{\"machine\":"));
+    auto lines = log_.lines().lines();
+    EXPECT_EQ(lines.back().function, "QmLumeTask::setLumeData");
+    EXPECT_EQ(lines.back().message.rfind("Remote host data parsing error: * Line 1, Column 12", 0), 0u) << lines.back().message;
+    EXPECT_EQ(task_.getLumeData(), "");
+
+    // Comments are allowed; "MicrosoftTeams" travels as "Teams", and an
+    // explicit "Teams" wins over it.
+    ASSERT_TRUE(task_.setLumeData("/* from host */ {\"machine\":{\"ComputerName\":\"VM1\",\"MicrosoftTeams\":{\"a\":1},"
+                                  "\"Teams\":{\"b\":2},\"cpu\":5}}"));
+    EXPECT_EQ(task_.getLumeData(), "{\"ComputerName\":\"VM1\",\"Teams\":{\"b\":2},\"cpu\":5}\n");
+    EXPECT_TRUE(log_.contains(tvxlog::debug, "QmLumeTask::setLumeDataImpl", "ComputerName to Lume: VM1"));
+    ASSERT_TRUE(task_.setLumeData("{\"machine\":{\"MicrosoftTeams\":true}}"));
+    EXPECT_EQ(task_.getLumeData(), "{\"Teams\":true}\n");
+    EXPECT_TRUE(log_.contains(tvxlog::debug, "QmLumeTask::setLumeDataImpl", "ComputerName to Lume: empty"));
+    // A refused document keeps the previous data; an empty machine empties it.
+    EXPECT_FALSE(task_.setLumeData("{}"));
+    EXPECT_EQ(task_.getLumeData(), "{\"Teams\":true}\n");
+    ASSERT_TRUE(task_.setLumeData("{\"machine\":{}}"));
+    EXPECT_EQ(task_.getLumeData(), "");
+    // Deep nesting is a parse error, not an exception.
+    EXPECT_FALSE(task_.setLumeData(std::string(5000, '[')));
+}
+
+TEST_F(LumeTask, SendsTheLatestDocumentOnEveryPass) {
+    FakeAgent::reset("{}");
+    EXPECT_FALSE(task_.sendLumeData());
+    EXPECT_TRUE(log_.contains(tvxlog::error, "QmLumeTask::sendLumeData", "Nothing to send: lume data is empty"));
+    ASSERT_TRUE(task_.setLumeData("{\"machine\":{\"x\":1}}"));
+    EXPECT_TRUE(task_.sendLumeData());
+    EXPECT_TRUE(task_.sendLumeData());
+    EXPECT_EQ(FakeAgent::recorded(), (std::vector<std::string>{"sendInfo qmagent {\"x\":1}\n", "sendInfo qmagent {\"x\":1}\n"}));
+    EXPECT_TRUE(log_.contains(tvxlog::debug, "QmLumeTask::sendLumeData", "Lume sendInfo('qmagent', '{\"x\":1}\n') ..."));
+    EXPECT_TRUE(log_.contains(tvxlog::debug, "QmLumeTask::sendLumeData", "Lume sendInfo result: sent"));
+}
+
+TEST_F(LumeTask, ReadsTheFlagsTheAgentRequests) {
+    struct Case {
+        const char* answer;
+        bool ok;
+        std::uint32_t flags;
+    };
+    const Case cases[] = {
+        {R"({"data":{"DataRequested":["Teams","EmployeeScore"]}})", true, 3},
+        {R"({"data":{"DataRequested":["teams"]}})", true, 0},
+        {R"({"data":{"DataRequested":["EmployeeScore"]}})", true, 2},
+        {R"({"data":"{\"DataRequested\":[\"Teams\"]}"})", true, 1},
+        // A missing list replaces earlier flags with 0.
+        {R"({"data":{}})", true, 0},
+        {R"({"data":{"DataRequested":["Teams",7]}})", true, 1},
+        {R"({"data":"not json"})", false, 1},
+        {R"({"data":[1]})", false, 1},
+        {R"({"nodata":1})", false, 1},
+        {R"(garbage)", false, 1},
+        {"", false, 1},
+    };
+    for (const auto& c : cases) {
+        FakeAgent::reset(c.answer);
+        EXPECT_EQ(task_.recvLumeRequests(), c.ok) << c.answer;
+        EXPECT_EQ(task_.dataRequested(), c.flags) << c.answer;
+    }
+    EXPECT_TRUE(log_.contains(tvxlog::info, "QmLumeTask::json2dataRequested", "Lume data requested: Teams, EmployeeScore"));
+    EXPECT_TRUE(log_.contains(tvxlog::error, "QmLumeTask::recvLumeRequests", "Lume fetchConfig: returns empty response."));
+    EXPECT_TRUE(log_.contains(tvxlog::error, "QmLumeTask::recvLumeRequests",
+                              "Lume fetchConfig: invalid 'data' object: {\"nodata\":1}"));
+    EXPECT_TRUE(log_.contains(tvxlog::debug, "QmLumeTask::recvLumeRequests", "Lume fetchConfig('qmAgent') ..."));
+
+    // An element that cannot be text throws and the flags stay as they were.
+    FakeAgent::reset(R"({"data":{"DataRequested":["Teams",{"x":1}]}})");
+    EXPECT_THROW(task_.recvLumeRequests(), std::exception);
+    EXPECT_EQ(task_.dataRequested(), 1u);
+    FakeAgent::reset("{}");
+    {
+        std::lock_guard<std::mutex> lock(FakeAgent::mutex);
+        FakeAgent::configNull = true;
+    }
+    EXPECT_FALSE(task_.recvLumeRequests());
+}
+
+TEST(LumeSettings, SwitchAndIntervalFromTheUserHive) {
+    tvxtest::MemoryRegistry registry;
+    std::uint32_t interval = 5000;
+    EXPECT_TRUE(QmLumeTask::isDealWithLume(interval));
+    EXPECT_EQ(interval, 5000u);
+    const std::pair<std::uint32_t, std::uint32_t> cases[] = {
+        {1, 5000}, {0, 5000}, {3600, 600000}, {42, 42000}, {0xFFFFFFFF, 5000}};
+    for (auto [seconds, expected] : cases) {
+        registry->setDword(winreg::currentUser(), kSettingsRoot, u"LumeInterval(sec)", seconds);
+        interval = 1;
+        EXPECT_TRUE(QmLumeTask::isDealWithLume(interval));
+        EXPECT_EQ(interval, expected) << seconds;
+    }
+    registry->setDword(winreg::localMachine(), kSettingsRoot, u"Lume", 0);
+    EXPECT_TRUE(QmLumeTask::isDealWithLume(interval));
+    registry->setDword(winreg::currentUser(), kSettingsRoot, u"Lume", 0);
+    interval = 7;
+    EXPECT_FALSE(QmLumeTask::isDealWithLume(interval));
+    EXPECT_EQ(interval, 7u);
+}
+
+TEST(LumeBridge, EntryPointsFollowTheBridgeLifecycle) {
+    tvxtest::MemoryRegistry registry;
+    tvxtest::LogCapture log;
+    FakeAgent agent;
+    FakeAgent::reset(R"({"data":{"DataRequested":["Teams","EmployeeScore"]}})");
+    setLumeSdkForTests(&agent.dll);
+    const std::string doc = R"({"machine":{"ComputerName":"VM"}})";
+
+    // Stopped: nothing is stored, no flags.
+    EXPECT_EQ(platform_setLumeData(doc.size(), doc.data()), 0u);
+    lume_shutdown();
+    EXPECT_TRUE(log.contains(tvxlog::debug, "lume_shutdown", "*****  no lume thread to stop"));
+
+    ASSERT_EQ(lume_init(), 0);
+    EXPECT_EQ(lume_init(), 0);  // running already: nothing changes
+    EXPECT_TRUE(log.contains(tvxlog::debug, "lume_init", "***** Starting lume thread: Ok"));
+    platform_setLumeData(doc.size(), doc.data());
+    // The first pass (about 10 ms after start) asks the agent.
+    ASSERT_TRUE(eventually([&] { return platform_setLumeData(doc.size(), doc.data()) == 3u; }));
+    EXPECT_TRUE(log.contains(tvxlog::info, "QmLumeTask::run", "[Lume Info Thread] Started ..."));
+    EXPECT_TRUE(log.contains(tvxlog::info, "QmLumeTask::run", "Deal with Lume is enabled, interval (ms):5000"));
+
+    // JSON-RPC forms: object, string with and without the tag, the bare tag.
+    Json::Value object(Json::objectValue);
+    object["machine"]["a"] = 1;
+    EXPECT_EQ(platform_setLumeData_JsonRpc(object), 3u);
+    EXPECT_EQ(platform_setLumeData_JsonRpc(Json::Value("SET_LUME_DATA " + doc)), 3u);
+    EXPECT_EQ(platform_setLumeData_JsonRpc(Json::Value(doc)), 3u);
+    log.lines().clear();
+    EXPECT_EQ(platform_setLumeData_JsonRpc(Json::Value("SET_LUME_DATA")), 3u);
+    EXPECT_EQ(platform_setLumeData_JsonRpc(Json::Value("SET_LUME_DATA\x01")), 3u);
+    EXPECT_EQ(platform_setLumeData_JsonRpc(Json::Value(12)), 3u);
+    EXPECT_TRUE(log.contains(tvxlog::error, "platform_setLumeData_JsonRpc", "invalid lume data: \"SET_LUME_DATA\""));
+    EXPECT_TRUE(log.contains(tvxlog::error, "platform_setLumeData_JsonRpc", "invalid lume data: 12"));
+    EXPECT_EQ(platform_setLumeData(5, "{bad}"), 3u);
+    EXPECT_TRUE(log.contains(tvxlog::error, "platform_setLumeData", "invalid lume data: {bad}"));
+    EXPECT_EQ(platform_setLumeData(0, nullptr), 3u);
+
+    lume_shutdown();
+    EXPECT_TRUE(log.contains(tvxlog::debug, "lume_shutdown", "*****  lume thread is stopped"));
+    EXPECT_EQ(platform_setLumeData(doc.size(), doc.data()), 0u);
+
+    // A restart makes a fresh task: no flags until its first pass.
+    FakeAgent::reset("{\"data\":{}}");
+    ASSERT_EQ(lume_init(), 0);
+    EXPECT_TRUE(eventually([&] {
+        for (auto& c : FakeAgent::recorded())
+            if (c == "fetchConfig qmAgent") return true;
+        return false;
+    }));
+    EXPECT_EQ(platform_setLumeData(doc.size(), doc.data()), 0u);
+    lume_shutdown();
+    setLumeSdkForTests(nullptr);
+}
