@@ -122,6 +122,8 @@ constexpr FunctionName msvcFunctionName(std::string_view pretty) {
         else if (c == ' ' && depth == 0 && !(i >= 8 && startsWith(pretty, i - 8, "operator")))
             begin = i + 1;
     }
+    // clang writes a pointer or reference return type against the name.
+    while (begin < end && (pretty[begin] == '*' || pretty[begin] == '&')) ++begin;
     FunctionName out{};
     std::size_t n = 0;
     auto put = [&](std::string_view piece) {

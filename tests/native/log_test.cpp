@@ -83,6 +83,8 @@ TEST(LogFunctionName, FollowsTheMsvcForm) {
     EXPECT_EQ(nameOf("QmPlatformTask::run()::<lambda()>"), "QmPlatformTask::run");
     EXPECT_EQ(nameOf("bool Foo::operator()(int) const"), "Foo::operator()");
     EXPECT_EQ(nameOf("const char* winreg::RegistryKey::name() const"), "winreg::RegistryKey::name");
+    EXPECT_EQ(nameOf("B *(anonymous namespace)::process_request(int)"), "`anonymous-namespace'::process_request");
+    EXPECT_EQ(nameOf("std::string &Foo::ref()"), "Foo::ref");
 }
 
 TEST(LogFunctionName, IsWhatTheMacroWrites) {
