@@ -1,0 +1,219 @@
+#include "plugin_module.h"
+
+#include <oleauto.h>
+
+#include <string>
+#include <vector>
+
+#include "doza_plugin.h"
+#include "platform/log.h"
+#include "platform/platform_service.h"
+#include "plugin_ids.h"
+#include "registrar.h"
+
+// Per-user type library registration (Windows Vista and later); mingw-w64's
+// oleauto.h does not declare it, oleaut32 exports it.
+extern "C" {
+WINOLEAUTAPI RegisterTypeLibForUser(ITypeLib* ptlib, OLECHAR* szFullPath, OLECHAR* szHelpDir);
+WINOLEAUTAPI UnRegisterTypeLibForUser(REFGUID libID, WORD wMajorVerNum, WORD wMinorVerNum, LCID lcid,
+                                      SYSKIND syskind);
+}
+
+namespace {
+
+// The one class object. It lives as long as the module; while someone
+// outside holds it, the module stays locked so the DLL is not unloaded under
+// the holder.
+class DOZAPluginFactory final : public IClassFactory {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        if (!ppv) return E_POINTER;
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
+            *ppv = static_cast<IClassFactory*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override {
+        CUDVCPluginModule::instance().lock();
+        return 2;
+    }
+    ULONG STDMETHODCALLTYPE Release() override {
+        CUDVCPluginModule::instance().unlock();
+        return 1;
+    }
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
+        return DOZAPlugin::create(outer, riid, ppv);
+    }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
+        if (lock) CUDVCPluginModule::instance().lock();
+        else CUDVCPluginModule::instance().unlock();
+        return S_OK;
+    }
+};
+
+DOZAPluginFactory factory;
+
+std::u16string modulePath(HMODULE module) {
+    std::vector<wchar_t> buffer(MAX_PATH);
+    while (true) {
+        DWORD n = GetModuleFileNameW(module, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (n == 0) return {};
+        if (n < buffer.size()) return std::u16string(reinterpret_cast<const char16_t*>(buffer.data()), n);
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+// The REGISTRY resource as text (UTF-8; the script is plain ASCII).
+bool loadScript(HMODULE module, std::u16string& text) {
+    HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(kRegistryScriptResource), L"REGISTRY");
+    if (!found) return false;
+    HGLOBAL loaded = LoadResource(module, found);
+    const void* bytes = loaded ? LockResource(loaded) : nullptr;
+    if (!bytes) return false;
+    text = tvxlog::toUtf16(std::string_view(static_cast<const char*>(bytes), SizeofResource(module, found)));
+    return true;
+}
+
+HRESULT fromWin32(long code) { return code == 0 ? S_OK : HRESULT_FROM_WIN32(static_cast<unsigned long>(code)); }
+
+// While alive, HKCR stands for HKCU\Software\Classes in this process. The
+// per-user type library calls do this themselves on Windows; Wine's write
+// machine-wide unless HKCR is overridden around them.
+class PerUserClassesRoot {
+public:
+    PerUserClassesRoot() {
+        error_ = RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Classes", 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                 KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &classes_, nullptr);
+        if (error_ != ERROR_SUCCESS) {
+            classes_ = nullptr;
+        } else if ((error_ = RegOverridePredefKey(HKEY_CLASSES_ROOT, classes_)) != ERROR_SUCCESS) {
+            RegCloseKey(classes_);
+            classes_ = nullptr;
+        }
+    }
+    ~PerUserClassesRoot() {
+        if (!classes_) return;
+        RegOverridePredefKey(HKEY_CLASSES_ROOT, nullptr);
+        RegCloseKey(classes_);
+    }
+    PerUserClassesRoot(const PerUserClassesRoot&) = delete;
+    PerUserClassesRoot& operator=(const PerUserClassesRoot&) = delete;
+    bool active() const { return classes_ != nullptr; }
+    long error() const { return error_; }
+
+private:
+    HKEY classes_ = nullptr;
+    long error_ = ERROR_SUCCESS;
+};
+
+// The type library embedded as TYPELIB 1 (the module path names it).
+HRESULT registerTypeLib(const std::u16string& path, bool perUser) {
+    ITypeLib* typeLib = nullptr;
+    auto* wpath = reinterpret_cast<const wchar_t*>(path.c_str());
+    HRESULT hr = LoadTypeLibEx(wpath, REGKIND_NONE, &typeLib);
+    if (FAILED(hr)) return hr;
+    auto* opath = const_cast<OLECHAR*>(wpath);
+    if (perUser) {
+        PerUserClassesRoot classes;
+        hr = classes.active() ? RegisterTypeLibForUser(typeLib, opath, nullptr) : fromWin32(classes.error());
+    } else {
+        hr = RegisterTypeLib(typeLib, opath, nullptr);
+    }
+    typeLib->Release();
+    return hr;
+}
+
+bool typeLibRegistered(HKEY root, const std::wstring& classesPrefix) {
+    std::wstring key = classesPrefix + L"TypeLib\\" + reinterpret_cast<const wchar_t*>(kDozaPluginLibidText);
+    HKEY opened = nullptr;
+    if (RegOpenKeyExW(root, key.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &opened) != ERROR_SUCCESS) return false;
+    RegCloseKey(opened);
+    return true;
+}
+
+HRESULT unregisterTypeLib(const std::u16string& path, bool perUser) {
+    // Unregistering what is not registered is no failure.
+    bool registered = perUser ? typeLibRegistered(HKEY_CURRENT_USER, L"Software\\Classes\\")
+                              : typeLibRegistered(HKEY_CLASSES_ROOT, L"");
+    if (!registered) return S_OK;
+    ITypeLib* typeLib = nullptr;
+    HRESULT hr = LoadTypeLibEx(reinterpret_cast<const wchar_t*>(path.c_str()), REGKIND_NONE, &typeLib);
+    if (FAILED(hr)) return hr;
+    TLIBATTR* attr = nullptr;
+    hr = typeLib->GetLibAttr(&attr);
+    if (SUCCEEDED(hr)) {
+        if (perUser) {
+            PerUserClassesRoot classes;
+            hr = classes.active() ? UnRegisterTypeLibForUser(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum,
+                                                             attr->lcid, attr->syskind)
+                                  : fromWin32(classes.error());
+        } else {
+            hr = UnRegisterTypeLib(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum, attr->lcid, attr->syskind);
+        }
+        typeLib->ReleaseTLibAttr(attr);
+    }
+    typeLib->Release();
+    return hr;
+}
+
+}  // namespace
+
+CUDVCPluginModule& CUDVCPluginModule::instance() {
+    static CUDVCPluginModule module;
+    return module;
+}
+
+HRESULT CUDVCPluginModule::canUnloadNow() const {
+    return lockCount() == 0 && !isServiceRunning() ? S_OK : S_FALSE;
+}
+
+HRESULT CUDVCPluginModule::getClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    if (!IsEqualCLSID(clsid, CLSID_DOZAPlugin)) return CLASS_E_CLASSNOTAVAILABLE;
+    return factory.QueryInterface(riid, ppv);
+}
+
+HRESULT CUDVCPluginModule::updateRegistry(bool install, bool perUser) {
+    std::u16string script;
+    if (!loadScript(module_, script)) return fromWin32(static_cast<long>(GetLastError()));
+    std::u16string path = modulePath(module_);
+    if (path.empty()) return fromWin32(static_cast<long>(GetLastError()));
+    registrar::ParseResult parsed = registrar::parseScript(
+        script, {{u"MODULE", path}, {u"CLSID", kDozaPluginClsidText}, {u"LIBID", kDozaPluginLibidText}});
+    if (!parsed.script) {
+        TVX_LOG(tvxlog::error) << "registration script: " << parsed.error;
+        return fromWin32(registrar::kInvalidData);
+    }
+    registrar::Target target{perUser};
+    long rc = install ? registrar::applyScript(*parsed.script, registrar::systemRegistry(), target)
+                      : registrar::removeScript(*parsed.script, registrar::systemRegistry(), target);
+    return fromWin32(rc);
+}
+
+HRESULT CUDVCPluginModule::registerServer(bool perUser) {
+    try {
+        HRESULT hr = updateRegistry(true, perUser);
+        if (FAILED(hr)) return hr;
+        return registerTypeLib(modulePath(module_), perUser);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_UNEXPECTED;
+    }
+}
+
+HRESULT CUDVCPluginModule::unregisterServer(bool perUser) {
+    try {
+        HRESULT hr = updateRegistry(false, perUser);
+        HRESULT typeLib = unregisterTypeLib(modulePath(module_), perUser);
+        return FAILED(hr) ? hr : typeLib;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_UNEXPECTED;
+    }
+}

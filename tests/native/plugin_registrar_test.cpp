@@ -1,0 +1,248 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/log.h"
+#include "plugin/plugin_ids.h"
+#include "plugin/registrar.h"
+
+namespace {
+
+using registrar::Hive;
+using registrar::MemoryRegistry;
+using registrar::Target;
+
+const std::u16string kModule = u"C:\\Program Files\\It's {odd} 100%\\DOZA-Plugin.dll";
+
+registrar::Replacements productReplacements() {
+    return {{u"MODULE", kModule}, {u"CLSID", kDozaPluginClsidText}, {u"LIBID", kDozaPluginLibidText}};
+}
+
+std::u16string productScriptText() {
+    std::ifstream in(std::string(TVX_PLUGIN_SOURCE_DIR) + "/DOZA-Plugin.rgs", std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return tvxlog::toUtf16(text.str());
+}
+
+registrar::Script parse(std::u16string_view text, const registrar::Replacements& r = productReplacements()) {
+    registrar::ParseResult result = registrar::parseScript(text, r);
+    EXPECT_TRUE(result.script.has_value()) << result.error;
+    return result.script.value_or(registrar::Script{});
+}
+
+// What the product's script writes, with the root of the class keys given.
+std::vector<std::string> productTree(const std::string& classes) {
+    const std::string clsid = tvxlog::toUtf8(kDozaPluginClsidText);
+    const std::string libid = tvxlog::toUtf8(kDozaPluginLibidText);
+    const std::string addIn = "HKCU\\Software\\Microsoft\\Terminal Server Client\\Default\\AddIns\\DOZA-Plugin";
+    const std::string c = classes + "\\CLSID";
+    std::vector<std::string> lines = {
+        c,
+        c + "\\DOZA-Plugin.DOZA-Plugin",
+        c + "\\DOZA-Plugin.DOZA-Plugin @ = s:DOZA-Plugin Class",
+        c + "\\DOZA-Plugin.DOZA-Plugin\\CLSID",
+        c + "\\DOZA-Plugin.DOZA-Plugin\\CLSID @ = s:" + clsid,
+        c + "\\DOZA-Plugin.DOZA-Plugin\\CurVer",
+        c + "\\DOZA-Plugin.DOZA-Plugin\\CurVer @ = s:DOZA-Plugin.DOZA-Plugin.1",
+        c + "\\DOZA-Plugin.DOZA-Plugin.1",
+        c + "\\DOZA-Plugin.DOZA-Plugin.1 @ = s:DOZA-Plugin Class",
+        c + "\\DOZA-Plugin.DOZA-Plugin.1\\CLSID",
+        c + "\\DOZA-Plugin.DOZA-Plugin.1\\CLSID @ = s:" + clsid,
+        c + "\\" + clsid,
+        c + "\\" + clsid + " @ = s:DOZA-Plugin Class",
+        c + "\\" + clsid + "\\InprocServer32",
+        c + "\\" + clsid + "\\InprocServer32 @ = s:" + tvxlog::toUtf8(kModule),
+        c + "\\" + clsid + "\\InprocServer32 ThreadingModel = s:Free",
+        c + "\\" + clsid + "\\ProgID",
+        c + "\\" + clsid + "\\ProgID @ = s:DOZA-Plugin.DOZA-Plugin.1",
+        c + "\\" + clsid + "\\Programmable",
+        c + "\\" + clsid + "\\TypeLib",
+        c + "\\" + clsid + "\\TypeLib @ = s:" + libid,
+        c + "\\" + clsid + "\\VersionIndependentProgID",
+        c + "\\" + clsid + "\\VersionIndependentProgID @ = s:DOZA-Plugin.DOZA-Plugin",
+        "HKCU\\Software",
+        "HKCU\\Software\\Microsoft",
+        "HKCU\\Software\\Microsoft\\Terminal Server Client",
+        "HKCU\\Software\\Microsoft\\Terminal Server Client\\Default",
+        "HKCU\\Software\\Microsoft\\Terminal Server Client\\Default\\AddIns",
+        addIn,
+        addIn + " Name = s:" + clsid,
+        addIn + " namedpipename = s:\\\\.\\pipe\\DOZA_default",
+        addIn + " ip = s:127.0.0.1",
+        addIn + " port = s:31337",
+        addIn + " mode = d:0",
+        addIn + " enabled = d:1",
+    };
+    return lines;
+}
+
+std::vector<std::string> sorted(std::vector<std::string> v) {
+    std::sort(v.begin(), v.end());
+    return v;
+}
+
+}  // namespace
+
+TEST(PluginRegistrar, ProductScriptWritesItsKeysPerMachineAndPerUserAndRemovesThem) {
+    registrar::Script script = parse(productScriptText());
+
+    MemoryRegistry machine;
+    ASSERT_EQ(registrar::applyScript(script, machine, Target{false}), 0);
+    EXPECT_EQ(sorted(machine.dump()), sorted(productTree("HKCR")));
+
+    MemoryRegistry user;
+    ASSERT_EQ(registrar::applyScript(script, user, Target{true}), 0);
+    std::vector<std::string> expected = productTree("HKCU\\Software\\Classes");
+    expected.insert(expected.begin(), {"HKCU\\Software\\Classes"});
+    EXPECT_EQ(sorted(user.dump()), sorted(expected));
+
+    // Registering again over an existing registration changes nothing.
+    ASSERT_EQ(registrar::applyScript(script, machine, Target{false}), 0);
+    EXPECT_EQ(sorted(machine.dump()), sorted(productTree("HKCR")));
+
+    // Removal leaves only the NoRemove keys, and per-user mode's Classes
+    // key, which the script does not name.
+    EXPECT_EQ(registrar::removeScript(script, machine, Target{false}), 0);
+    EXPECT_EQ(sorted(machine.dump()),
+              sorted({"HKCR\\CLSID", "HKCU\\Software", "HKCU\\Software\\Microsoft",
+                      "HKCU\\Software\\Microsoft\\Terminal Server Client",
+                      "HKCU\\Software\\Microsoft\\Terminal Server Client\\Default",
+                      "HKCU\\Software\\Microsoft\\Terminal Server Client\\Default\\AddIns"}));
+    EXPECT_EQ(registrar::removeScript(script, user, Target{true}), 0);
+    EXPECT_EQ(sorted(user.dump()),
+              sorted({"HKCU\\Software", "HKCU\\Software\\Classes", "HKCU\\Software\\Classes\\CLSID",
+                      "HKCU\\Software\\Microsoft", "HKCU\\Software\\Microsoft\\Terminal Server Client",
+                      "HKCU\\Software\\Microsoft\\Terminal Server Client\\Default",
+                      "HKCU\\Software\\Microsoft\\Terminal Server Client\\Default\\AddIns"}));
+
+    // Removing what is already gone is harmless.
+    std::vector<std::string> before = machine.dump();
+    EXPECT_EQ(registrar::removeScript(script, machine, Target{false}), 0);
+    EXPECT_EQ(machine.dump(), before);
+}
+
+TEST(PluginRegistrar, ForceRemoveReplacesStaleKeysAndRemovalKeepsForeignData) {
+    registrar::Script script = parse(productScriptText());
+    const std::u16string classKey = std::u16string(u"CLSID\\") + kDozaPluginClsidText;
+    const std::u16string addIn = u"Software\\Microsoft\\Terminal Server Client\\Default\\AddIns\\DOZA-Plugin";
+    MemoryRegistry reg;
+    // Left over by an older registration: dropped by ForceRemove.
+    reg.createKey(Hive::ClassesRoot, classKey + u"\\Stale");
+    reg.setString(Hive::ClassesRoot, classKey, u"Old", u"x");
+    // Someone else's data in keys the script merely opens: kept.
+    reg.createKey(Hive::CurrentUser, addIn);
+    reg.setDword(Hive::CurrentUser, addIn, u"foreign", 7);
+    reg.createKey(Hive::ClassesRoot, u"CLSID\\DOZA-Plugin.DOZA-Plugin.1");
+    reg.setString(Hive::ClassesRoot, u"CLSID\\DOZA-Plugin.DOZA-Plugin.1", u"Note", u"keep");
+
+    ASSERT_EQ(registrar::applyScript(script, reg, Target{false}), 0);
+    EXPECT_FALSE(reg.hasKey(Hive::ClassesRoot, classKey + u"\\Stale"));
+    EXPECT_FALSE(reg.value(Hive::ClassesRoot, classKey, u"Old"));
+    EXPECT_TRUE(reg.value(Hive::CurrentUser, addIn, u"foreign"));
+
+    // Added after registration below the class key: not the script's to remove.
+    reg.createKey(Hive::ClassesRoot, classKey + u"\\Implemented Categories");
+
+    ASSERT_EQ(registrar::removeScript(script, reg, Target{false}), 0);
+    EXPECT_EQ(sorted(reg.dump()),
+              sorted({"HKCR\\CLSID", "HKCR\\CLSID\\DOZA-Plugin.DOZA-Plugin.1",
+                      "HKCR\\CLSID\\DOZA-Plugin.DOZA-Plugin.1 Note = s:keep",
+                      "HKCR\\CLSID\\" + tvxlog::toUtf8(kDozaPluginClsidText),
+                      "HKCR\\CLSID\\" + tvxlog::toUtf8(kDozaPluginClsidText) + "\\Implemented Categories",
+                      "HKCU\\Software", "HKCU\\Software\\Microsoft",
+                      "HKCU\\Software\\Microsoft\\Terminal Server Client",
+                      "HKCU\\Software\\Microsoft\\Terminal Server Client\\Default",
+                      "HKCU\\Software\\Microsoft\\Terminal Server Client\\Default\\AddIns",
+                      "HKCU\\" + tvxlog::toUtf8(addIn), "HKCU\\" + tvxlog::toUtf8(addIn) + " foreign = d:7"}));
+}
+
+TEST(PluginRegistrar, FailedWriteStopsRegistrationAndRemovalUndoesWhatWasWritten) {
+    registrar::Script script = parse(productScriptText());
+    MemoryRegistry reg;
+    reg.failWritesBelow(Hive::CurrentUser, u"Software\\Microsoft\\Terminal Server Client\\Default\\AddIns", 1021);
+    EXPECT_EQ(registrar::applyScript(script, reg, Target{false}), 1021);
+    EXPECT_TRUE(reg.hasKey(Hive::ClassesRoot, std::u16string(u"CLSID\\") + kDozaPluginClsidText));
+    EXPECT_FALSE(reg.hasKey(Hive::CurrentUser,
+                            u"Software\\Microsoft\\Terminal Server Client\\Default\\AddIns\\DOZA-Plugin"));
+
+    EXPECT_EQ(registrar::removeScript(script, reg, Target{false}), 0);
+    EXPECT_EQ(sorted(reg.dump()),
+              sorted({"HKCR\\CLSID", "HKCU\\Software", "HKCU\\Software\\Microsoft",
+                      "HKCU\\Software\\Microsoft\\Terminal Server Client",
+                      "HKCU\\Software\\Microsoft\\Terminal Server Client\\Default"}));
+}
+
+TEST(PluginRegistrar, ParserHandlesQuotingBracedNamesKeywordsAndReplacements) {
+    const std::u16string text =
+        u"hkey_local_machine {\n"
+        u"  noremove 'It''s' {\n"
+        u"    forceremove {0A-B} = S '%MODULE%|%%|%clsid%'\n"
+        u"    {\n"
+        u"      VAL Hex = D '0x1F'\n"
+        u"      val Max = d 4294967295\n"
+        u"      val 'with blank' = s ''\n"
+        u"      val Eq=s'a=b'\n"
+        u"    }\n"
+        u"    %CLSID%\n"
+        u"  }\n"
+        u"}\n"
+        u"HKU { x {} }";
+    registrar::Script script = parse(text);
+    ASSERT_EQ(script.roots.size(), 2u);
+    EXPECT_EQ(script.roots[0].hive, Hive::LocalMachine);
+    EXPECT_EQ(script.roots[1].hive, Hive::Users);
+    const registrar::ScriptKey& outer = script.roots[0].keys.at(0);
+    EXPECT_EQ(outer.name, u"It's");
+    EXPECT_EQ(outer.mode, registrar::ScriptKey::Mode::NoRemove);
+    ASSERT_EQ(outer.subkeys.size(), 2u);
+    const registrar::ScriptKey& braced = outer.subkeys[0];
+    EXPECT_EQ(braced.name, u"{0A-B}");
+    EXPECT_EQ(braced.mode, registrar::ScriptKey::Mode::ForceRemove);
+    ASSERT_EQ(braced.values.size(), 5u);
+    // The replacement holds a quote, braces and a %: it is taken as data.
+    EXPECT_EQ(braced.values[0].name, u"");
+    EXPECT_EQ(braced.values[0].text, kModule + u"|%|" + kDozaPluginClsidText);
+    EXPECT_EQ(braced.values[1].type, registrar::ScriptValue::Type::Dword);
+    EXPECT_EQ(braced.values[1].number, 31u);
+    EXPECT_EQ(braced.values[2].number, 4294967295u);
+    EXPECT_EQ(braced.values[3].name, u"with blank");
+    EXPECT_EQ(braced.values[3].text, u"");
+    EXPECT_EQ(braced.values[4].name, u"Eq");
+    EXPECT_EQ(braced.values[4].text, u"a=b");
+    EXPECT_EQ(outer.subkeys[1].name, kDozaPluginClsidText);
+    EXPECT_EQ(script.roots[1].keys.at(0).name, u"x");
+}
+
+TEST(PluginRegistrar, ParserRejectsWhatItCannotApplyFaithfully) {
+    const struct {
+        const char16_t* text;
+        const char* error;
+    } cases[] = {
+        {u"HKCR { 'open }", "line 1: unterminated quoted text"},
+        {u"HKCR {\n a {\n }", "line 3: missing }"},
+        {u"HKCR { a = s '%NOPE%' }", "line 1: unknown replacement %NOPE%"},
+        {u"HKCR { a = s '50%' }", "line 1: unmatched % in \"50%\""},
+        {u"HKCR { val a = s 'x' }", "line 1: a value outside any key"},
+        {u"HKCR { a = b '00' }", "line 1: unsupported value type \"b\" (s and d only)"},
+        {u"HKCR { a = d 4294967296 }", "line 1: not a DWORD number: 4294967296"},
+        {u"HKCR { a = d -1 }", "line 1: not a DWORD number: -1"},
+        {u"HKCR { a = d '0x' }", "line 1: not a DWORD number: 0x"},
+        {u"HKCR { Delete a }", "line 1: Delete is not supported"},
+        {u"HKCR { 'a\\b' }", "line 1: key name holds a backslash: a\\b"},
+        {u"HKCR { '' }", "line 1: empty name"},
+        {u"HKXX { a }", "line 1: a registry root was expected"},
+        {u"HKCR a", "line 1: { was expected"},
+        {u"HKCR { a { val b s 'x' } }", "line 1: = was expected"},
+        {u"HKCR { a = }", "line 1: value data was expected"},
+        {u"HKCR { = }", "line 1: a name was expected"},
+    };
+    for (const auto& c : cases) {
+        registrar::ParseResult result = registrar::parseScript(c.text, productReplacements());
+        EXPECT_FALSE(result.script.has_value()) << c.error;
+        EXPECT_EQ(result.error, c.error);
+    }
+}

@@ -1,0 +1,317 @@
+// The plug-in object created through COM and driven by the Remote Desktop
+// client stand-in, as the client drives it. The engine runs for real here:
+// these tests run only inside the loopback-only namespace of scripts/wine-run.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "codec/codec.h"
+#include "plugin_test_support.h"
+#include "rdclient/network_guard.h"
+
+using namespace plugintest;
+using standin::Bytes;
+
+namespace {
+
+// The engine's eight task threads and the agent bridge's thread.
+constexpr std::size_t kEngineThreads = 9;
+
+class PluginObject : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string why = standin::whyNotATestNetwork();
+        ASSERT_EQ(why, "") << "the plug-in's collectors must not run here";
+        ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+        PluginLog::instance().mark();
+        dll_ = std::make_unique<standin::PluginDll>(standin::pluginPathBesideProgram());
+        ASSERT_TRUE(dll_->loaded());
+        // Wine's CoCreateInstance finds classes registered per machine only.
+        ASSERT_EQ(dll_->registerServer(), S_OK);
+        std::optional<std::wstring> name = standin::readAddInClassText();
+        ASSERT_TRUE(name);
+        ASSERT_EQ(CLSIDFromString(name->c_str(), &clsid_), S_OK);
+    }
+    void TearDown() override {
+        if (dll_) dll_->unregisterServer();
+        dll_.reset();
+        CoUninitialize();
+    }
+
+    std::unique_ptr<standin::PluginDll> dll_;
+    CLSID clsid_{};
+};
+
+Bytes jsonRpc(const std::string& method, const Json::Value& params, int id) {
+    return tvxcodec::jsonRpcFrame(tvxcodec::jsonRpcPayload(method, params, Json::Value(id)));
+}
+
+// An outer object for aggregation that counts the references it is given.
+class Outer final : public IUnknown {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        if (IsEqualIID(riid, IID_IUnknown)) {
+            *ppv = this;
+            AddRef();
+            return S_OK;
+        }
+        return inner ? inner->QueryInterface(riid, ppv) : E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+    ULONG STDMETHODCALLTYPE Release() override { return --references; }
+    ULONG references = 1;
+    IUnknown* inner = nullptr;
+};
+
+}  // namespace
+
+TEST_F(PluginObject, LivesThroughAWholeSessionAndAnswersEveryKindThroughWrite) {
+    EXPECT_EQ(dll_->canUnloadNow(), S_OK);
+    const std::set<DWORD> before = runtimeThreads();
+    {
+        standin::Session session;
+        ASSERT_EQ(session.create(clsid_), S_OK);
+        EXPECT_EQ(dll_->canUnloadNow(), S_FALSE);
+
+        ASSERT_EQ(session.initialize(), S_OK);
+        auto registrations = session.manager().registrations();
+        ASSERT_EQ(registrations.size(), 1u);
+        EXPECT_EQ(registrations[0].channelName, "qmlink-dvc");
+        EXPECT_EQ(registrations[0].flags, 0u);
+        // The returned listener is released before Initialize returns.
+        EXPECT_EQ(standin::Listener::live(), 0);
+        EXPECT_EQ(session.connected(), S_OK);
+        EXPECT_TRUE(newThreads(before).empty()) << "nothing runs before a channel opens";
+
+        BOOL accepted = FALSE;
+        ASSERT_EQ(session.openChannel(&accepted), S_OK);
+        EXPECT_TRUE(accepted);
+        ASSERT_NE(session.callback(), nullptr);
+        standin::Channel* channel = session.channel();
+        EXPECT_EQ(channel->references(), 2u) << "the plug-in holds the channel";
+        const std::set<DWORD> engine = newThreads(before);
+        EXPECT_EQ(engine.size(), kEngineThreads);
+
+        // Every reply kind, each in exactly one Write.
+        auto one = [&](const Bytes& message) {
+            std::vector<Bytes> writes = session.send(message);
+            EXPECT_EQ(writes.size(), 1u) << tvxcodec::hex(message);
+            return writes.empty() ? Bytes() : writes.front();
+        };
+        EXPECT_EQ(one(tvxcodec::pingRequest()), (Bytes{0x50, 0x49, 0x4E, 0x47, 0x00, 0x02, 0x00, 0x00, 0x00}));
+        Bytes v1 = one(tvxcodec::getClientDataRequest());
+        EXPECT_EQ(v1.size(), tvxcodec::kClientDataSize);
+        EXPECT_NO_THROW(tvxcodec::decodeClientData(v1));
+        Bytes v2 = one(tvxcodec::getClientDataV2Request());
+        EXPECT_NO_THROW(tvxcodec::decodeClientDataV2Reply(v2));
+        Json::Value ping = tvxcodec::decodeJsonRpcFrame(one(jsonRpc("PING", Json::Value(), 7))).value;
+        EXPECT_EQ(ping["id"], 7);
+        EXPECT_EQ(ping["result"]["protocol"], 3);
+        Json::Value metrics = tvxcodec::decodeJsonRpcFrame(one(jsonRpc("GET_METRICS", Json::Value(), 8))).value;
+        EXPECT_EQ(metrics["result"].size(), 38u);
+        const std::string document = R"({"machine":{"name":"HOST"}})";
+        EXPECT_EQ(tvxcodec::decodeSetLumeDataReply(one(tvxcodec::setLumeDataRequest(document))), 0u)
+            << "no agent SDK, so no data is requested";
+        Json::Value params;
+        params["lume_msg"] = document;
+        Json::Value lume = tvxcodec::decodeJsonRpcFrame(one(jsonRpc("SET_LUME_DATA", params, 9))).value;
+        EXPECT_EQ(lume["result"]["request_from_lume"], 0);
+        // Unknown kinds and broken frames get no answer at all.
+        EXPECT_TRUE(session.send(Bytes{'p', 'i', 'n', 'g', 0}).empty());
+        Bytes broken = tvxcodec::jsonRpcFrame("{}");
+        broken.pop_back();
+        EXPECT_TRUE(session.send(broken).empty());
+        EXPECT_TRUE(session.send(Bytes{'P', 'R', 'O', 'T', 'O'}).empty());
+        EXPECT_EQ(channel->reservedArguments(), 0u);
+
+        // Closing stops the engine and lets go of the channel; a late message
+        // is still handled but answered nowhere.
+        standin::Ref<IWTSVirtualChannelCallback> callback(session.callback());
+        callback->AddRef();
+        EXPECT_EQ(session.closeChannel(), S_OK);
+        EXPECT_EQ(stillRunning(engine), 0u);
+        EXPECT_EQ(channel->references(), 1u);
+        std::size_t written = channel->writeCount();
+        Bytes late = tvxcodec::pingRequest();
+        EXPECT_EQ(callback->OnDataReceived(static_cast<ULONG>(late.size()), late.data()), S_OK);
+        EXPECT_EQ(channel->writeCount(), written);
+        callback.reset();
+
+        EXPECT_EQ(session.disconnected(7), S_OK);
+        EXPECT_EQ(session.terminated(), S_OK);
+        EXPECT_EQ(dll_->canUnloadNow(), S_FALSE);
+        session.release();
+        EXPECT_EQ(dll_->canUnloadNow(), S_OK);
+    }
+
+    const std::vector<LogLine> lines = parseLog(PluginLog::instance().mark());
+    EXPECT_EQ(findInOrder(lines, {
+                                     {"DEBUG", "DOZAPlugin::Initialize", "plugin 'Initialize' event"},
+                                     {"DEBUG", "DOZAPlugin::Connected", "plugin 'Connected' evevent"},
+                                     {"DEBUG", "DOZAPlugin::OnNewChannelConnection", "plugin 'new channel' event."},
+                                     {"DEBUG", "DOZAPlugin::OnNewChannelConnection", "init platform collection threads ..."},
+                                     {"DEBUG", "platform_init", "***** Starting pooling thread..."},
+                                     {"DEBUG", "lume_init", "***** Starting lume thread..."},
+                                     {"DEBUG", "DOZAPlugin::OnNewChannelConnection", "init platform collection threads ... Ok"},
+                                     {"DEBUG", "DOZAPlugin::OnDataReceived", "RDP OnDataReceived: [5] PING"},
+                                     {"ERROR", "DOZAPlugin::OnDataReceived", "RDP OnDataReceived: unexpected msg type received"},
+                                     {"DEBUG", "DOZAPlugin::OnClose", "plugin 'close channel' event."},
+                                     {"DEBUG", "DOZAPlugin::OnClose", "shutdown platform collection threads ..."},
+                                     {"DEBUG", "platform_shutdown", "***** Stopping polling thread..."},
+                                     {"DEBUG", "lume_shutdown", "***** Stopping lume thread..."},
+                                     {"DEBUG", "DOZAPlugin::OnClose", "shutdown platform collection threads ... Ok"},
+                                     {"DEBUG", "DOZAPlugin::Disconnected", "plugin 'Disconnected' event7"},
+                                     {"DEBUG", "platform_shutdown", "***** Stopping polling thread..."},
+                                     {"DEBUG", "DOZAPlugin::Terminated", "plugin 'Terminated' event"},
+                                     {"DEBUG", "DOZAPlugin::FinalRelease", "plugin received final release"},
+                                 }),
+              "")
+        << "log file " << PluginLog::instance().file().string();
+}
+
+TEST_F(PluginObject, InitializePassesAFailingCreateListenerCodeThrough) {
+    for (HRESULT failure : {E_ACCESSDENIED, E_OUTOFMEMORY, static_cast<HRESULT>(0x80070490)}) {
+        standin::Session session;
+        ASSERT_EQ(session.create(clsid_), S_OK);
+        session.manager().failCreateListenerWith(failure);
+        EXPECT_EQ(session.initialize(), failure);
+        ASSERT_EQ(session.manager().registrations().size(), 1u);
+        EXPECT_EQ(session.manager().registrations()[0].channelName, "qmlink-dvc");
+        // Nothing else is undone or started; the object lives on normally.
+        EXPECT_EQ(session.connected(), S_OK);
+        EXPECT_EQ(session.terminated(), S_OK);
+    }
+    EXPECT_EQ(dll_->canUnloadNow(), S_OK);
+
+    // A client that hands no channel manager gets an error, not a crash.
+    standin::Session session;
+    ASSERT_EQ(session.create(clsid_), S_OK);
+    EXPECT_EQ(session.plugin()->Initialize(nullptr), E_POINTER);
+}
+
+TEST_F(PluginObject, ASecondChannelReplacesTheFirstAndRestartsTheEngine) {
+    const std::set<DWORD> before = runtimeThreads();
+    standin::Session session;
+    ASSERT_EQ(session.create(clsid_), S_OK);
+    ASSERT_EQ(session.initialize(), S_OK);
+    ASSERT_EQ(session.openChannel(), S_OK);
+    standin::Ref<standin::Channel> first(session.channel());
+    first->AddRef();
+    const std::set<DWORD> firstEngine = newThreads(before);
+    EXPECT_EQ(firstEngine.size(), kEngineThreads);
+
+    ASSERT_EQ(session.openChannel(), S_OK);
+    standin::Channel* second = session.channel();
+    EXPECT_EQ(first->references(), 1u) << "the first channel is released";
+    EXPECT_EQ(second->references(), 2u);
+    // The task threads were stopped and started anew; the bridge kept running.
+    EXPECT_EQ(stillRunning(firstEngine), 1u);
+    EXPECT_EQ(newThreads(before).size(), kEngineThreads);
+
+    EXPECT_EQ(session.send(tvxcodec::pingRequest()).size(), 1u);
+    EXPECT_EQ(first->writeCount(), 0u);
+
+    EXPECT_EQ(session.closeChannel(), S_OK);
+    EXPECT_EQ(stillRunning(newThreads(before)), 0u);
+    EXPECT_EQ(second->references(), 1u);
+    session.release();
+    EXPECT_EQ(dll_->canUnloadNow(), S_OK);
+}
+
+TEST_F(PluginObject, StaysLoadedWhileTheEngineRunsWithoutItsObject) {
+    const std::set<DWORD> before = runtimeThreads();
+    {
+        standin::Session session;
+        ASSERT_EQ(session.create(clsid_), S_OK);
+        ASSERT_EQ(session.initialize(), S_OK);
+        ASSERT_EQ(session.openChannel(), S_OK);
+        // Released without OnClose or Disconnected: the threads run on.
+    }
+    EXPECT_EQ(stillRunning(newThreads(before)), kEngineThreads);
+    EXPECT_EQ(dll_->canUnloadNow(), S_FALSE);
+    using Stop = void (*)();
+    auto stop = [&](const char* name) {
+        auto f = reinterpret_cast<Stop>(reinterpret_cast<void (*)()>(GetProcAddress(dll_->module(), name)));
+        ASSERT_NE(f, nullptr) << name;
+        f();
+    };
+    stop("platform_shutdown");
+    stop("lume_shutdown");
+    EXPECT_EQ(stillRunning(newThreads(before)), 0u);
+    EXPECT_EQ(dll_->canUnloadNow(), S_OK);
+}
+
+TEST_F(PluginObject, AnswersItsThreeInterfacesWithOneIdentityAndCanBeAggregated) {
+    {
+        standin::Session session;
+        ASSERT_EQ(session.create(clsid_), S_OK);
+        IWTSPlugin* plugin = session.plugin();
+        standin::Ref<IUnknown> identity;
+        ASSERT_EQ(plugin->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(identity.put())), S_OK);
+        standin::Ref<IWTSVirtualChannelCallback> channelCallback;
+        standin::Ref<IWTSListenerCallback> listenerCallback;
+        ASSERT_EQ(identity->QueryInterface(__uuidof(IWTSVirtualChannelCallback),
+                                           reinterpret_cast<void**>(channelCallback.put())),
+                  S_OK);
+        ASSERT_EQ(channelCallback->QueryInterface(__uuidof(IWTSListenerCallback),
+                                                  reinterpret_cast<void**>(listenerCallback.put())),
+                  S_OK);
+        for (IUnknown* from : {static_cast<IUnknown*>(channelCallback.get()), static_cast<IUnknown*>(listenerCallback.get())}) {
+            standin::Ref<IUnknown> same;
+            ASSERT_EQ(from->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(same.put())), S_OK);
+            EXPECT_EQ(same.get(), identity.get());
+            standin::Ref<IWTSPlugin> back;
+            ASSERT_EQ(from->QueryInterface(__uuidof(IWTSPlugin), reinterpret_cast<void**>(back.put())), S_OK);
+            EXPECT_EQ(back.get(), plugin);
+        }
+        // Not offered: the registrar interface of the type library, IDispatch, IClassFactory.
+        IID registrar{};
+        IIDFromString(L"{A817E7A2-43FA-11D0-9E44-00AA00B6770A}", &registrar);
+        for (const IID& iid : {registrar, IID_IDispatch, IID_IClassFactory, __uuidof(IWTSVirtualChannel)}) {
+            void* none = reinterpret_cast<void*>(1);
+            EXPECT_EQ(plugin->QueryInterface(iid, &none), E_NOINTERFACE);
+            EXPECT_EQ(none, nullptr);
+        }
+    }
+    EXPECT_EQ(dll_->canUnloadNow(), S_OK);
+
+    // Aggregated: only the inner IUnknown may be asked for, and the
+    // interfaces count their references on the outer object.
+    Outer outer;
+    standin::Ref<IWTSPlugin> refused;
+    EXPECT_EQ(CoCreateInstance(clsid_, &outer, CLSCTX_INPROC_SERVER, __uuidof(IWTSPlugin),
+                               reinterpret_cast<void**>(refused.put())),
+              CLASS_E_NOAGGREGATION);
+    IUnknown* inner = nullptr;
+    ASSERT_EQ(CoCreateInstance(clsid_, &outer, CLSCTX_INPROC_SERVER, IID_IUnknown, reinterpret_cast<void**>(&inner)),
+              S_OK);
+    outer.inner = inner;
+    EXPECT_EQ(outer.references, 1u);
+    IWTSPlugin* plugin = nullptr;
+    ASSERT_EQ(inner->QueryInterface(__uuidof(IWTSPlugin), reinterpret_cast<void**>(&plugin)), S_OK);
+    EXPECT_EQ(outer.references, 2u);
+    IUnknown* identity = nullptr;
+    ASSERT_EQ(plugin->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity)), S_OK);
+    EXPECT_EQ(identity, static_cast<IUnknown*>(&outer));
+    EXPECT_EQ(outer.references, 3u);
+    identity->Release();
+    plugin->Release();
+    EXPECT_EQ(outer.references, 1u);
+    EXPECT_EQ(dll_->canUnloadNow(), S_FALSE);
+    inner->Release();
+    EXPECT_EQ(dll_->canUnloadNow(), S_OK);
+
+    // Server locks and held class objects keep the module loaded.
+    standin::Ref<IClassFactory> factory;
+    ASSERT_EQ(dll_->getClassObject(clsid_, IID_IClassFactory, reinterpret_cast<void**>(factory.put())), S_OK);
+    EXPECT_EQ(dll_->canUnloadNow(), S_FALSE);
+    EXPECT_EQ(factory->LockServer(TRUE), S_OK);
+    factory.reset();
+    EXPECT_EQ(dll_->canUnloadNow(), S_FALSE);
+    ASSERT_EQ(dll_->getClassObject(clsid_, IID_IClassFactory, reinterpret_cast<void**>(factory.put())), S_OK);
+    EXPECT_EQ(factory->LockServer(FALSE), S_OK);
+    factory.reset();
+    EXPECT_EQ(dll_->canUnloadNow(), S_OK);
+}

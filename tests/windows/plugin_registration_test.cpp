@@ -1,0 +1,245 @@
+// Registration of DOZA-Plugin.dll in Wine's registry: per machine, per user,
+// the undoing of a failed registration, and the resources it registers from.
+#include <windows.h>
+#include <oleauto.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "plugin_test_support.h"
+
+using namespace plugintest;
+
+namespace {
+
+const std::wstring kMachineClasses = L"Software\\Classes\\";
+const std::wstring kUserClasses = L"Software\\Classes\\";
+const std::wstring kAddIns = L"Software\\Microsoft\\Terminal Server Client\\Default\\AddIns";
+
+class PluginRegistration : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dll_ = std::make_unique<standin::PluginDll>(standin::pluginPathBesideProgram());
+        ASSERT_TRUE(dll_->loaded()) << GetLastError();
+        cleanUp();
+    }
+    void TearDown() override {
+        if (dll_ && dll_->loaded()) cleanUp();
+    }
+    void cleanUp() {
+        dll_->unregisterServer();
+        dll_->install(FALSE, L"user");
+    }
+
+    // The script's keys below a classes root (HKLM or HKCU, then Software\Classes).
+    void expectRegisteredBelow(HKEY root, const std::wstring& classes) {
+        EXPECT_EQ(dumpTree(root, classes + L"CLSID\\" + kClsid), expectedClassTree(dll_->path()));
+        EXPECT_EQ(dumpTree(root, classes + L"CLSID\\DOZA-Plugin.DOZA-Plugin.1"), expectedVersionedProgId());
+        EXPECT_EQ(dumpTree(root, classes + L"CLSID\\DOZA-Plugin.DOZA-Plugin"), expectedProgId());
+        // The ProgID keys stand beside the class key, not at the root.
+        EXPECT_FALSE(keyExists(root, classes + L"DOZA-Plugin.DOZA-Plugin"));
+        // The type library, from TYPELIB 1 of the module itself.
+        EXPECT_EQ(dumpTree(root, classes + L"TypeLib\\" + kLibid + L"\\1.0\\0\\win64"),
+                  (std::multiset<std::string>{"", " @ = s:" + utf8(dll_->path())}));
+    }
+    void expectNothingBelow(HKEY root, const std::wstring& classes) {
+        EXPECT_FALSE(keyExists(root, classes + L"CLSID\\" + kClsid));
+        EXPECT_FALSE(keyExists(root, classes + L"CLSID\\DOZA-Plugin.DOZA-Plugin.1"));
+        EXPECT_FALSE(keyExists(root, classes + L"CLSID\\DOZA-Plugin.DOZA-Plugin"));
+        EXPECT_FALSE(keyExists(root, classes + L"TypeLib\\" + kLibid));
+    }
+
+    std::unique_ptr<standin::PluginDll> dll_;
+};
+
+}  // namespace
+
+TEST_F(PluginRegistration, PerMachineWritesTheScriptAndTypeLibraryAndUnregisteringRemovesExactlyThat) {
+    ASSERT_EQ(dll_->registerServer(), S_OK);
+    expectRegisteredBelow(HKEY_LOCAL_MACHINE, kMachineClasses);
+    expectNothingBelow(HKEY_CURRENT_USER, kUserClasses);
+    EXPECT_EQ(dumpTree(HKEY_CURRENT_USER, kAddInPath), expectedAddIn());
+
+    // Registering again gives the same keys (ForceRemove rewrites the class key).
+    ASSERT_EQ(dll_->registerServer(), S_OK);
+    expectRegisteredBelow(HKEY_LOCAL_MACHINE, kMachineClasses);
+
+    // A value someone else put into the add-in key survives unregistration.
+    HKEY addIn = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kAddInPath.c_str(), 0, KEY_SET_VALUE, &addIn), ERROR_SUCCESS);
+    DWORD one = 1;
+    RegSetValueExW(addIn, L"foreign", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof one);
+    RegCloseKey(addIn);
+
+    EXPECT_EQ(dll_->unregisterServer(), S_OK);
+    expectNothingBelow(HKEY_LOCAL_MACHINE, kMachineClasses);
+    EXPECT_TRUE(keyExists(HKEY_CLASSES_ROOT, L"CLSID"));
+    EXPECT_EQ(dumpTree(HKEY_CURRENT_USER, kAddInPath), (std::multiset<std::string>{"", " foreign = d:1"}));
+    RegDeleteKeyW(HKEY_CURRENT_USER, kAddInPath.c_str());
+    // The keys marked NoRemove stay.
+    EXPECT_TRUE(keyExists(HKEY_CURRENT_USER, kAddIns));
+
+    // Unregistering what is not registered is harmless.
+    EXPECT_EQ(dll_->unregisterServer(), S_OK);
+}
+
+TEST_F(PluginRegistration, DllInstallRegistersPerUserOnlyForTheCommandLineUser) {
+    for (const wchar_t* user : {L"user", L"USER", L"uSeR"}) {
+        SCOPED_TRACE(utf8(user));
+        ASSERT_EQ(dll_->install(TRUE, user), S_OK);
+        expectRegisteredBelow(HKEY_CURRENT_USER, kUserClasses);
+        expectNothingBelow(HKEY_LOCAL_MACHINE, kMachineClasses);
+        EXPECT_EQ(dumpTree(HKEY_CURRENT_USER, kAddInPath), expectedAddIn());
+        EXPECT_EQ(dll_->install(FALSE, user), S_OK);
+        expectNothingBelow(HKEY_CURRENT_USER, kUserClasses);
+        EXPECT_FALSE(keyExists(HKEY_CURRENT_USER, kAddInPath));
+    }
+    // Compared over five characters: the longer texts, a shorter one and none
+    // at all register per machine.
+    for (const wchar_t* other : {L"users", L"user1", L"use", L"", static_cast<const wchar_t*>(nullptr)}) {
+        SCOPED_TRACE(other ? utf8(other) : "null");
+        ASSERT_EQ(dll_->install(TRUE, other), S_OK);
+        expectRegisteredBelow(HKEY_LOCAL_MACHINE, kMachineClasses);
+        expectNothingBelow(HKEY_CURRENT_USER, kUserClasses);
+        EXPECT_EQ(dll_->install(FALSE, other), S_OK);
+        expectNothingBelow(HKEY_LOCAL_MACHINE, kMachineClasses);
+    }
+    // The per-user switch lasts for its DllInstall call only.
+    ASSERT_EQ(dll_->install(TRUE, L"user"), S_OK);
+    ASSERT_EQ(dll_->registerServer(), S_OK);
+    EXPECT_TRUE(keyExists(HKEY_LOCAL_MACHINE, kMachineClasses + L"CLSID\\" + kClsid));
+    EXPECT_EQ(dll_->unregisterServer(), S_OK);
+    EXPECT_TRUE(keyExists(HKEY_CURRENT_USER, kUserClasses + L"CLSID\\" + kClsid));
+}
+
+// Wine's CoCreateInstance does not look into HKCU\Software\Classes, so the
+// per-user class is followed by hand: the add-in key names the class, the
+// class key names the DLL, and the DLL's class object creates the plug-in.
+TEST_F(PluginRegistration, PerUserRegistrationLeadsFromTheAddInKeyToAWorkingClassObject) {
+    ASSERT_EQ(dll_->install(TRUE, L"user"), S_OK);
+    std::optional<std::wstring> name = standin::readAddInClassText();
+    ASSERT_TRUE(name);
+    wchar_t server[MAX_PATH] = L"";
+    DWORD size = sizeof server;
+    ASSERT_EQ(RegGetValueW(HKEY_CURRENT_USER, (kUserClasses + L"CLSID\\" + *name + L"\\InprocServer32").c_str(),
+                           nullptr, RRF_RT_REG_SZ, nullptr, server, &size),
+              ERROR_SUCCESS);
+    standin::PluginDll loaded(server);
+    ASSERT_TRUE(loaded.loaded());
+    CLSID clsid{};
+    ASSERT_EQ(CLSIDFromString(name->c_str(), &clsid), S_OK);
+
+    standin::Ref<IClassFactory> factory;
+    ASSERT_EQ(loaded.getClassObject(clsid, IID_IClassFactory, reinterpret_cast<void**>(factory.put())), S_OK);
+    standin::Ref<IWTSPlugin> plugin;
+    EXPECT_EQ(factory->CreateInstance(nullptr, __uuidof(IWTSPlugin), reinterpret_cast<void**>(plugin.put())), S_OK);
+    EXPECT_TRUE(plugin);
+
+    standin::Ref<IUnknown> none;
+    EXPECT_EQ(loaded.getClassObject(IID_IUnknown, IID_IClassFactory, reinterpret_cast<void**>(none.put())),
+              CLASS_E_CLASSNOTAVAILABLE);
+    EXPECT_FALSE(none);
+}
+
+TEST_F(PluginRegistration, DllInstallUndoesAFailedRegistrationAndReturnsItsCode) {
+    // Below a volatile key no lasting key can be made: the add-in key's
+    // registration fails after the class keys have been written.
+    RegDeleteTreeW(HKEY_CURRENT_USER, kAddIns.c_str());
+    HKEY addIns = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kAddIns.c_str(), 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS,
+                              nullptr, &addIns, nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(addIns);
+    const HRESULT failure = HRESULT_FROM_WIN32(ERROR_CHILD_MUST_BE_VOLATILE);
+
+    // DllRegisterServer alone leaves what it wrote.
+    EXPECT_EQ(dll_->registerServer(), failure);
+    EXPECT_TRUE(keyExists(HKEY_LOCAL_MACHINE, kMachineClasses + L"CLSID\\" + kClsid));
+    EXPECT_EQ(dll_->unregisterServer(), S_OK);
+
+    // DllInstall undoes it and answers with the registration's code, not the
+    // result of the undoing.
+    EXPECT_EQ(dll_->install(TRUE, nullptr), failure);
+    expectNothingBelow(HKEY_LOCAL_MACHINE, kMachineClasses);
+    EXPECT_EQ(dll_->install(TRUE, L"user"), failure);
+    expectNothingBelow(HKEY_CURRENT_USER, kUserClasses);
+
+    RegDeleteTreeW(HKEY_CURRENT_USER, kAddIns.c_str());
+}
+
+TEST(PluginResources, TypeLibraryStringAndManifestAreEmbedded) {
+    const std::wstring path = standin::pluginPathBesideProgram();
+    HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(module, nullptr);
+    wchar_t text[64] = L"";
+    EXPECT_EQ(LoadStringW(module, 100, text, 64), 11);
+    EXPECT_STREQ(text, L"DOZA-Plugin");
+
+    HRSRC manifest = FindResourceW(module, MAKEINTRESOURCEW(2), MAKEINTRESOURCEW(24));
+    ASSERT_NE(manifest, nullptr);
+    std::string manifestText(static_cast<const char*>(LockResource(LoadResource(module, manifest))),
+                             SizeofResource(module, manifest));
+    EXPECT_NE(manifestText.find("level=\"asInvoker\" uiAccess=\"false\""), std::string::npos) << manifestText;
+
+    HRSRC script = FindResourceW(module, MAKEINTRESOURCEW(101), L"REGISTRY");
+    ASSERT_NE(script, nullptr);
+    std::string scriptText(static_cast<const char*>(LockResource(LoadResource(module, script))),
+                           SizeofResource(module, script));
+    EXPECT_NE(scriptText.find("InprocServer32 = s '%MODULE%'"), std::string::npos);
+    FreeLibrary(module);
+
+    standin::Ref<ITypeLib> typeLib;
+    ASSERT_EQ(LoadTypeLibEx(path.c_str(), REGKIND_NONE, typeLib.put()), S_OK);
+    TLIBATTR* lib = nullptr;
+    ASSERT_EQ(typeLib->GetLibAttr(&lib), S_OK);
+    CLSID clsid{}, libid{};
+    CLSIDFromString(kClsid.c_str(), &clsid);
+    CLSIDFromString(kLibid.c_str(), &libid);
+    EXPECT_TRUE(IsEqualGUID(lib->guid, libid));
+    EXPECT_EQ(lib->wMajorVerNum, kDozaPluginLibMajor);
+    EXPECT_EQ(lib->wMinorVerNum, kDozaPluginLibMinor);
+    EXPECT_EQ(lib->syskind, SYS_WIN64);
+    typeLib->ReleaseTLibAttr(lib);
+    BSTR name = nullptr;
+    ASSERT_EQ(typeLib->GetDocumentation(-1, &name, nullptr, nullptr, nullptr), S_OK);
+    EXPECT_STREQ(name, L"DOZAPluginLib");
+    SysFreeString(name);
+
+    // The coclass carries the plug-in's class identifier and names the
+    // component registrar interface with its six operations.
+    standin::Ref<ITypeInfo> coclass;
+    ASSERT_EQ(typeLib->GetTypeInfoOfGuid(clsid, coclass.put()), S_OK);
+    ASSERT_EQ(coclass->GetDocumentation(MEMBERID_NIL, &name, nullptr, nullptr, nullptr), S_OK);
+    EXPECT_STREQ(name, L"CompReg");
+    SysFreeString(name);
+    HREFTYPE ref = 0;
+    ASSERT_EQ(coclass->GetRefTypeOfImplType(0, &ref), S_OK);
+    standin::Ref<ITypeInfo> registrar;
+    ASSERT_EQ(coclass->GetRefTypeInfo(ref, registrar.put()), S_OK);
+    ASSERT_EQ(registrar->GetDocumentation(MEMBERID_NIL, &name, nullptr, nullptr, nullptr), S_OK);
+    EXPECT_STREQ(name, L"IComponentRegistrar");
+    SysFreeString(name);
+    TYPEATTR* attr = nullptr;
+    ASSERT_EQ(registrar->GetTypeAttr(&attr), S_OK);
+    IID registrarIid{};
+    IIDFromString(L"{A817E7A2-43FA-11D0-9E44-00AA00B6770A}", &registrarIid);
+    EXPECT_TRUE(IsEqualGUID(attr->guid, registrarIid));
+    std::vector<std::string> operations;
+    for (UINT i = 0; i < attr->cFuncs; ++i) {
+        FUNCDESC* func = nullptr;
+        if (registrar->GetFuncDesc(i, &func) != S_OK) continue;
+        UINT count = 0;
+        BSTR funcName = nullptr;
+        if (registrar->GetNames(func->memid, &funcName, 1, &count) == S_OK && count == 1) {
+            operations.push_back(utf8(funcName));
+            SysFreeString(funcName);
+        }
+        registrar->ReleaseFuncDesc(func);
+    }
+    registrar->ReleaseTypeAttr(attr);
+    const std::vector<std::string> six = {"Attach", "RegisterAll", "UnregisterAll",
+                                          "GetComponents", "RegisterComponent", "UnregisterComponent"};
+    ASSERT_GE(operations.size(), six.size());
+    EXPECT_EQ(std::vector<std::string>(operations.end() - 6, operations.end()), six);
+}
