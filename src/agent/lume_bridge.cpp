@@ -1,6 +1,7 @@
 // Start, stop and the remote host's entry points of the agent bridge.
 #include <json/writer.h>
 
+#include <algorithm>
 #include <atomic>
 #include <exception>
 #include <memory>
@@ -87,34 +88,47 @@ TVX_API void lume_shutdown() {
     }
 }
 
-TVX_API std::uint32_t platform_setLumeData(std::size_t length, const char* data) {
+namespace {
+
+// Runs one document call on the current task under the bridge mutex and
+// answers the flags as they stand afterwards; 0 while no bridge runs. A
+// failure is logged under the entry point's name and still answers the flags.
+template <typename Body>
+std::uint32_t withCurrentTask(const char* entryPoint, Body body) {
     try {
         std::lock_guard<std::mutex> lock(bridgeMutex);
         if (!currentTask) return 0;
-        const std::string text = (length && data) ? std::string(data, length) : std::string();
-        if (!currentTask->setLumeData(text)) TVX_LOG(tvxlog::error) << "invalid lume data: " << text;
+        body(*currentTask);
         return currentTask->dataRequested();
     } catch (const std::exception& e) {
-        TVX_LOG(tvxlog::error) << "platform_setLumeData exception: " << e.what();
+        TVX_LOG_AS(tvxlog::error, entryPoint) << entryPoint << " exception: " << e.what();
     } catch (...) {
-        TVX_LOG(tvxlog::error) << "platform_setLumeData unknown exception";
+        TVX_LOG_AS(tvxlog::error, entryPoint) << entryPoint << " unknown exception";
     }
     std::lock_guard<std::mutex> lock(bridgeMutex);
     return currentTask ? currentTask->dataRequested() : 0;
 }
 
+}  // namespace
+
+TVX_API std::uint32_t platform_setLumeData(std::size_t length, const char* data) {
+    return withCurrentTask("platform_setLumeData", [&](QmLumeTask& task) {
+        const std::string text = (length && data) ? std::string(data, length) : std::string();
+        if (!task.setLumeData(text)) TVX_LOG(tvxlog::error) << "invalid lume data: " << text;
+    });
+}
+
 std::uint32_t platform_setLumeData_JsonRpc(const Json::Value& params) {
-    try {
-        std::lock_guard<std::mutex> lock(bridgeMutex);
-        if (!currentTask) return 0;
+    return withCurrentTask("platform_setLumeData_JsonRpc", [&](QmLumeTask& task) {
         bool accepted = false;
         if (params.isObject()) {
-            accepted = currentTask->setLumeDataImpl(params);
+            accepted = task.setLumeDataImpl(params);
         } else if (params.isString()) {
+            // The tag and the one separator after it are dropped.
             std::string text = params.asString();
             static const std::string tag = "SET_LUME_DATA";
-            if (text.compare(0, tag.size(), tag) == 0) text.erase(0, std::min<std::size_t>(text.size(), tag.size() + 1));
-            accepted = !text.empty() && currentTask->setLumeData(text);
+            if (text.compare(0, tag.size(), tag) == 0) text.erase(0, std::min(text.size(), tag.size() + 1));
+            accepted = !text.empty() && task.setLumeData(text);
         }
         if (!accepted) {
             Json::FastWriter writer;
@@ -122,12 +136,5 @@ std::uint32_t platform_setLumeData_JsonRpc(const Json::Value& params) {
             if (!compact.empty() && compact.back() == '\n') compact.pop_back();
             TVX_LOG(tvxlog::error) << "invalid lume data: " << compact;
         }
-        return currentTask->dataRequested();
-    } catch (const std::exception& e) {
-        TVX_LOG(tvxlog::error) << "platform_setLumeData_JsonRpc exception: " << e.what();
-    } catch (...) {
-        TVX_LOG(tvxlog::error) << "platform_setLumeData_JsonRpc unknown exception";
-    }
-    std::lock_guard<std::mutex> lock(bridgeMutex);
-    return currentTask ? currentTask->dataRequested() : 0;
+    });
 }
