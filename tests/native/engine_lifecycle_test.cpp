@@ -133,22 +133,22 @@ TEST(EngineLifecycle, InitTwiceLeavesOneThreadPerTask) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
         --active[task];
     };
-    const auto specs = productLikeSpecs();
+    const auto entries = productLikeSpecs();
     ASSERT_EQ(platform_init(3), 0);
     ASSERT_EQ(platform_init(3), 0);
     // The first generation is joined before the second init returns.
-    for (const auto& spec : specs) EXPECT_EQ(countStopped(log, spec.name), 1u) << spec.name;
+    for (const auto& entry : entries) EXPECT_EQ(countStopped(log, entry.name), 1u) << entry.name;
     ASSERT_TRUE(waitUntil([&] {
-        for (const auto& spec : specs)
-            if (countStarted(log, spec.name) != 2) return false;
+        for (const auto& entry : entries)
+            if (countStarted(log, entry.name) != 2) return false;
         return true;
     }));
     EXPECT_TRUE(log.contains(tvxlog::info, "QmPlatformTask::run", "'Euc Roundtrip ' thread started."));
     EXPECT_TRUE(log.contains(tvxlog::info, "QmPlatformTask::run", "'ADC Roundtrip,' thread started."));
     platform_shutdown();
-    for (const auto& spec : specs) {
-        EXPECT_EQ(countStarted(log, spec.name), 2u) << spec.name;
-        EXPECT_EQ(countStopped(log, spec.name), 2u) << spec.name;
+    for (const auto& entry : entries) {
+        EXPECT_EQ(countStarted(log, entry.name), 2u) << entry.name;
+        EXPECT_EQ(countStopped(log, entry.name), 2u) << entry.name;
     }
     EXPECT_FALSE(overlap);
 }
@@ -272,8 +272,8 @@ TEST(EngineLifecycle, ConcurrentStartsAndStopsLeaveNoThreadBehind) {
     for (auto& t : callers) t.join();
     platform_shutdown();
     EXPECT_FALSE(overlap);
-    for (const auto& spec : productLikeSpecs()) {
-        EXPECT_GE(countStarted(log, spec.name), 1u) << spec.name;
-        EXPECT_EQ(countStarted(log, spec.name), countStopped(log, spec.name)) << spec.name;
+    for (const auto& entry : productLikeSpecs()) {
+        EXPECT_GE(countStarted(log, entry.name), 1u) << entry.name;
+        EXPECT_EQ(countStarted(log, entry.name), countStopped(log, entry.name)) << entry.name;
     }
 }
