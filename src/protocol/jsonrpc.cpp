@@ -89,10 +89,13 @@ void answerRequest(Json::Value& request) {
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 #endif
 
-Json::Value processPayload(const char* begin, const char* end) {
+// Takes its own copy of the text: the reader's error report looks one byte
+// past a text that ends in '\r', and in a string that byte is the terminating
+// NUL rather than whatever follows the bytes received.
+Json::Value processPayload(const std::string& text) {
     Json::Value root;
     Json::Reader reader;
-    if (!reader.parse(begin, end, root, true)) {
+    if (!reader.parse(text.data(), text.data() + text.size(), root, true)) {
         // Members of a top-level object read before the error stay in the answer.
         if (!root.isObject()) root = Json::Value(Json::objectValue);
         buildError(root, kParseError, "json-rpc request parse error: " + reader.getFormattedErrorMessages());
@@ -161,7 +164,7 @@ JsonRpcBuffer* process_request(const std::uint8_t* message, std::size_t length) 
         const char* payload = reinterpret_cast<const char*>(message + kJsonRpcHeaderSize);
         TVX_LOG(tvxlog::debug) << "json-rpc request: " << std::string_view(payload, n);
 
-        const std::string text = writeCompact(processPayload(payload, payload + n));
+        const std::string text = writeCompact(processPayload(std::string(payload, n)));
         TVX_LOG(tvxlog::debug) << "json-rpc response: " << text;
 
         JsonRpcBuffer* buffer = newFrame(text);
