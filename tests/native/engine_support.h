@@ -53,20 +53,20 @@ struct TaskSpec {
 
 // The eight tasks of the product, with test collectors.
 inline std::vector<TaskSpec> productLikeSpecs() {
-    std::vector<TaskSpec> specs;
-    for (const auto& task : productTaskTable()) specs.push_back({task->name(), task->keys()});
-    return specs;
+    std::vector<TaskSpec> entries;
+    for (const auto& task : productTaskTable()) entries.push_back({task->name(), task->keys()});
+    return entries;
 }
 
 // Puts a test table, the test clock and an interval in place; shuts the
 // service down and restores the product's settings when it goes away.
 class Engine {
 public:
-    explicit Engine(std::vector<TaskSpec> specs, std::uint32_t intervalMs = 5000, std::int64_t startMs = 1'000'000,
+    explicit Engine(std::vector<TaskSpec> entries, std::uint32_t intervalMs = 5000, std::int64_t startMs = 1'000'000,
                     std::int64_t step = 0) {
-        for (std::size_t i = 0; i < specs.size(); ++i)
-            table_.push_back(std::make_shared<QmPlatformTask>(specs[i].name, std::vector<MetricCollector>{collectorFor(static_cast<int>(i))},
-                                                              specs[i].keys));
+        for (std::size_t i = 0; i < entries.size(); ++i)
+            table_.push_back(std::make_shared<QmPlatformTask>(entries[i].name, std::vector<MetricCollector>{collectorFor(static_cast<int>(i))},
+                                                              entries[i].keys));
         TestClock::now.store(startMs);
         TestClock::step.store(step);
         previousClock_ = taskClock().nowMs.exchange(&TestClock::read);

@@ -66,9 +66,9 @@ TEST(EngineWindows, StartsAndStopsTheEightThreadsWithRealWinsock) {
     EXPECT_EQ(CountedWinsock::startups.load(), 2);
     EXPECT_EQ(CountedWinsock::cleanups.load(), 1);
     EXPECT_TRUE(socketWorks());
-    for (const auto& spec : productLikeSpecs()) {
-        EXPECT_EQ(countStarted(log, spec.name), 2u) << spec.name;
-        EXPECT_EQ(countStopped(log, spec.name), 2u) << spec.name;
+    for (const auto& entry : productLikeSpecs()) {
+        EXPECT_EQ(countStarted(log, entry.name), 2u) << entry.name;
+        EXPECT_EQ(countStopped(log, entry.name), 2u) << entry.name;
     }
     EXPECT_TRUE(log.contains(tvxlog::info, "QmPlatformTask::run", "'Euc Roundtrip ' thread stopped."));
     EXPECT_TRUE(log.contains(tvxlog::debug, "platform_init", "***** Starting pooling thread: Ok"));
