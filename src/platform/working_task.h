@@ -47,8 +47,14 @@ public:
     }
     std::int64_t lastRunTime() const { return lastRun_.load(); }
 
+    // Whether the thread running the task has left run (cleared when a new
+    // thread is started for it).
+    bool hasEnded() const { return ended_.load(); }
+    void setEnded(bool ended) { ended_.store(ended); }
+
 private:
     std::atomic<std::uint32_t> stop_{0};
+    std::atomic<bool> ended_{false};
     // 0 at first, so the first pass of a new task starts at once.
     std::atomic<std::int64_t> lastRun_{0};
 };

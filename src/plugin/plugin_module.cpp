@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "agent/lume_task.h"
 #include "doza_plugin.h"
 #include "platform/log.h"
 #include "platform/platform_service.h"
@@ -167,7 +168,7 @@ CUDVCPluginModule& CUDVCPluginModule::instance() {
 }
 
 HRESULT CUDVCPluginModule::canUnloadNow() const {
-    return lockCount() == 0 && !isServiceRunning() ? S_OK : S_FALSE;
+    return lockCount() == 0 && !isServiceRunning() && !isLumeThreadPresent() ? S_OK : S_FALSE;
 }
 
 HRESULT CUDVCPluginModule::getClassObject(REFCLSID clsid, REFIID riid, void** ppv) {

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <future>
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 #include <string>
@@ -11,6 +14,7 @@
 #include "agent/lume_dll.h"
 #include "agent/lume_task.h"
 #include "common/test_support.h"
+#include "platform/log_appenders.h"
 #include "platform/settings.h"
 
 namespace {
@@ -283,6 +287,104 @@ TEST(LumeBridge, EntryPointsFollowTheBridgeLifecycle) {
         return false;
     }));
     EXPECT_EQ(platform_setLumeData(doc.size(), doc.data()), 0u);
+    lume_shutdown();
+    setLumeSdkForTests(nullptr);
+}
+
+TEST(LumeBridgeDeathTest, ARunningBridgeDoesNotEndTheProcessAtExit) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            tvxtest::MemoryRegistry registry;
+            lume_init();
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+namespace {
+
+// An agent whose fetchConfig blocks until the test lets it go.
+struct BlockingAgent {
+    static inline std::mutex mutex;
+    static inline std::condition_variable changed;
+    static inline bool entered = false;
+    static inline bool released = false;
+    static const char* fetchConfig(const char*) {
+        std::unique_lock<std::mutex> lock(mutex);
+        entered = true;
+        changed.notify_all();
+        changed.wait(lock, [] { return released; });
+        return "{}";
+    }
+    static void release() {
+        std::lock_guard<std::mutex> lock(mutex);
+        released = true;
+        changed.notify_all();
+    }
+};
+
+}  // namespace
+
+TEST(LumeBridge, DocumentsDoNotWaitForAStopThatWaitsForTheAgent) {
+    tvxtest::MemoryRegistry registry;
+    tvxtest::LogCapture log;
+    LumeDLL dll;
+    dll.fetchConfig = &BlockingAgent::fetchConfig;
+    setLumeSdkForTests(&dll);
+    ASSERT_EQ(lume_init(), 0);
+    {
+        std::unique_lock<std::mutex> lock(BlockingAgent::mutex);
+        BlockingAgent::changed.wait(lock, [] { return BlockingAgent::entered; });
+    }
+    std::thread stopper([] { lume_shutdown(); });
+    ASSERT_TRUE(eventually([&] { return log.contains(tvxlog::debug, "lume_shutdown", "***** Stopping lume thread..."); }));
+    const std::string doc = R"({"machine":{}})";
+    auto flags = std::async(std::launch::async, [&] { return platform_setLumeData(doc.size(), doc.data()); });
+    // Bounds a hang only: the answer must not depend on the agent returning.
+    const bool answered = flags.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    BlockingAgent::release();
+    stopper.join();
+    EXPECT_TRUE(answered) << "a document waited for the agent's call";
+    EXPECT_EQ(flags.get(), 0u);
+    setLumeSdkForTests(nullptr);
+}
+
+// Holds a start inside its first log line, after it has set the running flag,
+// until a stop has cleared the flag again and taken the bridge mutex first.
+class StartHeldByStop : public tvxlog::Appender {
+public:
+    std::atomic<bool> entered{false};
+    void write(const tvxlog::LogRecord& record) override {
+        if (entered || record.message != "***** Starting lume thread...") return;
+        entered = true;
+        while (isLumeRunning()) std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+};
+
+TEST(LumeBridge, AStartThatLostARaceWithAStopLeavesNoDeadBridge) {
+    tvxtest::MemoryRegistry registry;
+    FakeAgent agent;
+    FakeAgent::reset("{}");
+    setLumeSdkForTests(&agent.dll);
+    tvxlog::resetLoggerForTests();
+    auto hold = std::make_unique<StartHeldByStop>();
+    StartHeldByStop& held = *hold;
+    tvxlog::addAppenderForTests(std::move(hold), tvxlog::debug);
+    std::thread starter([] { lume_init(); });
+    ASSERT_TRUE(eventually([&] { return held.entered.load(); }));
+    lume_shutdown();
+    starter.join();
+    tvxlog::resetLoggerForTests();
+
+    // The start's thread saw the bridge stopped and ended; a new start runs it.
+    ASSERT_EQ(lume_init(), 0);
+    EXPECT_TRUE(eventually([] {
+        for (auto& c : FakeAgent::recorded())
+            if (c == "fetchConfig qmAgent") return true;
+        return false;
+    }));
     lume_shutdown();
     setLumeSdkForTests(nullptr);
 }
