@@ -5,7 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
+#include <optional>
+#include <thread>
+#include <vector>
 
 #include "codec/codec.h"
 #include "plugin_test_support.h"
@@ -314,4 +318,148 @@ TEST_F(PluginObject, AnswersItsThreeInterfacesWithOneIdentityAndCanBeAggregated)
     EXPECT_EQ(factory->LockServer(FALSE), S_OK);
     factory.reset();
     EXPECT_EQ(dll_->canUnloadNow(), S_OK);
+}
+
+TEST_F(PluginObject, TerminatedStopsWhatRunsAndLetsGoOfTheChannel) {
+    const std::set<DWORD> before = runtimeThreads();
+    standin::Session session;
+    ASSERT_EQ(session.create(clsid_), S_OK);
+    ASSERT_EQ(session.initialize(), S_OK);
+    ASSERT_EQ(session.openChannel(), S_OK);
+    const std::set<DWORD> engine = newThreads(before);
+    EXPECT_EQ(engine.size(), kEngineThreads);
+    // Clients built on FreeRDP end with Terminated alone.
+    EXPECT_EQ(session.terminated(), S_OK);
+    EXPECT_EQ(stillRunning(engine), 0u);
+    EXPECT_EQ(session.channel()->references(), 1u);
+    session.release();
+    EXPECT_EQ(dll_->canUnloadNow(), S_OK);
+}
+
+namespace {
+
+// A channel on the heap that frees itself on its last release. Its memory is
+// kept (a call through a stale pointer lands in a dead object, never in
+// reused memory), so a write without a reference of its own is seen.
+class SelfFreeingChannel final : public IWTSVirtualChannel {
+public:
+    static inline std::atomic<int> misuse{0};
+    static inline std::atomic<int> live{0};
+    SelfFreeingChannel() { ++live; }
+    ~SelfFreeingChannel() {
+        if (writing_.load() != 0) ++misuse;
+        dead_ = true;
+        --live;
+    }
+    static void operator delete(void*) {}
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, __uuidof(IWTSVirtualChannel))) {
+            *ppv = nullptr;
+            return E_NOINTERFACE;
+        }
+        *ppv = this;
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const ULONG left = --references_;
+        if (left == 0) delete this;
+        return left;
+    }
+    HRESULT STDMETHODCALLTYPE Write(ULONG, BYTE*, IUnknown*) override {
+        if (dead_) ++misuse;
+        ++writing_;
+        Sleep(1);
+        --writing_;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Close() override { return S_OK; }
+
+private:
+    std::atomic<ULONG> references_{1};
+    std::atomic<int> writing_{0};
+    std::atomic<bool> dead_{false};
+};
+
+}  // namespace
+
+TEST_F(PluginObject, WritesHoldTheChannelWhileCloseAndReopenRace) {
+    standin::Session session;
+    ASSERT_EQ(session.create(clsid_), S_OK);
+    ASSERT_EQ(session.initialize(), S_OK);
+    standin::Ref<IWTSListenerCallback> listener = session.manager().listenerFor(standin::kChannelName);
+    ASSERT_TRUE(listener);
+    standin::Ref<IWTSVirtualChannelCallback> callback;
+    std::atomic<bool> done{false};
+    auto open = [&] {
+        auto* channel = new SelfFreeingChannel;
+        BOOL accept = FALSE;
+        standin::Ref<IWTSVirtualChannelCallback> accepted;
+        EXPECT_EQ(listener->OnNewChannelConnection(channel, nullptr, &accept, accepted.put()), S_OK);
+        channel->Release();  // the plug-in's reference is the only one left
+        if (!callback) callback = accepted;
+    };
+    open();
+    std::vector<std::thread> senders;
+    for (int i = 0; i < 3; ++i)
+        senders.emplace_back([&] {
+            Bytes ping = tvxcodec::pingRequest();
+            while (!done) callback->OnDataReceived(static_cast<ULONG>(ping.size()), ping.data());
+        });
+    for (int round = 0; round < 40; ++round) {
+        Sleep(3);
+        if (round % 2) callback->OnClose();
+        open();
+    }
+    done = true;
+    for (auto& t : senders) t.join();
+    callback->OnClose();
+    EXPECT_EQ(SelfFreeingChannel::misuse.load(), 0) << "a channel was written after its last release";
+    EXPECT_EQ(SelfFreeingChannel::live.load(), 0);
+}
+
+TEST_F(PluginObject, TheBridgeAloneKeepsTheModuleLoaded) {
+    using Entry = int (*)();
+    auto init = reinterpret_cast<Entry>(reinterpret_cast<void (*)()>(GetProcAddress(dll_->module(), "lume_init")));
+    auto stop = reinterpret_cast<void (*)()>(GetProcAddress(dll_->module(), "lume_shutdown"));
+    ASSERT_TRUE(init && stop);
+    ASSERT_EQ(init(), 0);
+    EXPECT_EQ(dll_->canUnloadNow(), S_FALSE);
+    stop();
+    EXPECT_EQ(dll_->canUnloadNow(), S_OK);
+}
+
+// Run as a child process by the next test: leaves the channel open and
+// returns from main, as a host that exits without Disconnected does.
+TEST(PluginExitChild, DISABLED_OpensTheChannelAndReturnsFromMain) {
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+    auto* dll = new standin::PluginDll(standin::pluginPathBesideProgram());
+    ASSERT_EQ(dll->registerServer(), S_OK);
+    std::optional<std::wstring> name = standin::readAddInClassText();
+    CLSID clsid{};
+    ASSERT_TRUE(name && CLSIDFromString(name->c_str(), &clsid) == S_OK);
+    auto* session = new standin::Session;
+    ASSERT_EQ(session->create(clsid), S_OK);
+    ASSERT_EQ(session->initialize(), S_OK);
+    ASSERT_EQ(session->openChannel(), S_OK);
+    ASSERT_EQ(session->send(tvxcodec::pingRequest()).size(), 1u);
+}
+
+TEST_F(PluginObject, AHostThatExitsWithTheChannelOpenExitsCleanly) {
+    wchar_t self[MAX_PATH];
+    ASSERT_GT(GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
+    std::wstring command = L"\"" + std::wstring(self) +
+                           L"\" --gtest_also_run_disabled_tests --gtest_filter=PluginExitChild.*";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child{};
+    ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child));
+    WaitForSingleObject(child.hProcess, INFINITE);
+    DWORD status = 1;
+    GetExitCodeProcess(child.hProcess, &status);
+    CloseHandle(child.hThread);
+    CloseHandle(child.hProcess);
+    EXPECT_EQ(status, 0u);
 }
