@@ -253,7 +253,7 @@ TEST(LumeBridge, EntryPointsFollowTheBridgeLifecycle) {
     EXPECT_EQ(lume_init(), 0);  // running already: nothing changes
     EXPECT_TRUE(log.contains(tvxlog::debug, "lume_init", "***** Starting lume thread: Ok"));
     platform_setLumeData(doc.size(), doc.data());
-    // The first pass (about 10 ms after start) asks the agent.
+    // The first pass (at once after start) asks the agent.
     ASSERT_TRUE(eventually([&] { return platform_setLumeData(doc.size(), doc.data()) == 3u; }));
     EXPECT_TRUE(log.contains(tvxlog::info, "QmLumeTask::run", "[Lume Info Thread] Started ..."));
     EXPECT_TRUE(log.contains(tvxlog::info, "QmLumeTask::run", "Deal with Lume is enabled, interval (ms):5000"));
