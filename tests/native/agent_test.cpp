@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <future>
 #include <atomic>
 #include <cstdlib>
@@ -304,25 +303,14 @@ TEST(LumeBridgeDeathTest, ARunningBridgeDoesNotEndTheProcessAtExit) {
 
 namespace {
 
-// An agent whose fetchConfig blocks until the test lets it go.
-struct BlockingAgent {
-    static inline std::mutex mutex;
-    static inline std::condition_variable changed;
-    static inline bool entered = false;
-    static inline bool released = false;
-    static const char* fetchConfig(const char*) {
-        std::unique_lock<std::mutex> lock(mutex);
-        entered = true;
-        changed.notify_all();
-        changed.wait(lock, [] { return released; });
-        return "{}";
-    }
-    static void release() {
-        std::lock_guard<std::mutex> lock(mutex);
-        released = true;
-        changed.notify_all();
-    }
-};
+// An agent whose fetchConfig blocks, once, until the test lets it go.
+std::promise<void> agentCalled, agentReleased;
+const std::shared_future<void> agentGoes = agentReleased.get_future().share();
+const char* blockingFetchConfig(const char*) {
+    agentCalled.set_value();
+    agentGoes.wait();
+    return "{}";
+}
 
 }  // namespace
 
@@ -330,20 +318,17 @@ TEST(LumeBridge, DocumentsDoNotWaitForAStopThatWaitsForTheAgent) {
     tvxtest::MemoryRegistry registry;
     tvxtest::LogCapture log;
     LumeDLL dll;
-    dll.fetchConfig = &BlockingAgent::fetchConfig;
+    dll.fetchConfig = &blockingFetchConfig;
     setLumeSdkForTests(&dll);
     ASSERT_EQ(lume_init(), 0);
-    {
-        std::unique_lock<std::mutex> lock(BlockingAgent::mutex);
-        BlockingAgent::changed.wait(lock, [] { return BlockingAgent::entered; });
-    }
+    agentCalled.get_future().wait();
     std::thread stopper([] { lume_shutdown(); });
     ASSERT_TRUE(eventually([&] { return log.contains(tvxlog::debug, "lume_shutdown", "***** Stopping lume thread..."); }));
     const std::string doc = R"({"machine":{}})";
     auto flags = std::async(std::launch::async, [&] { return platform_setLumeData(doc.size(), doc.data()); });
     // Bounds a hang only: the answer must not depend on the agent returning.
     const bool answered = flags.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
-    BlockingAgent::release();
+    agentReleased.set_value();
     stopper.join();
     EXPECT_TRUE(answered) << "a document waited for the agent's call";
     EXPECT_EQ(flags.get(), 0u);
