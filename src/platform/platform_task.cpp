@@ -47,6 +47,7 @@ void runTask(QmWorkingTask& task) noexcept {
         // Nothing may leave a thread; run has logged what it could.
     }
     task.setStopFlag(1);
+    task.setEnded(true);
 }
 
 }  // namespace
@@ -58,5 +59,6 @@ void runTaskThread(const std::shared_ptr<QmWorkingTask>& task) {
 
 std::shared_ptr<std::thread> startTaskThread(std::shared_ptr<QmWorkingTask> task) {
     task->setStopFlag(0);
+    task->setEnded(false);
     return std::make_shared<std::thread>([task = std::move(task)] { runTask(*task); });
 }
