@@ -3,7 +3,9 @@
 #include <deque>
 
 #include "common/test_support.h"
+#include "network/network_data.h"
 #include "network/probes.h"
+#include "network/roundtrip.h"
 #include "network/probes_sys.h"
 #include "platform/settings.h"
 
@@ -185,4 +187,21 @@ TEST_F(Probes, SampleEndpointIsCachedFor600SecondsFailuresIncluded) {
     clock += 601;
     EXPECT_EQ(getPingIp(name), "");
     EXPECT_EQ(name, "");
+}
+
+TEST_F(Probes, CollectorsProbeTheGatewayAndTheSampleEndpoint) {
+    Json::Value m;
+    setNetworkDataCache("", "", "", "", "");
+    getRoundtripGateway(m);
+    EXPECT_EQ(m["roundtripMs"], -1);
+    EXPECT_EQ(echoes, 0) << "no gateway, no probe";
+    setNetworkDataCache("{g}", "198.51.100.1", "198.51.100.2", "02-1A-00-00-00-01", "");
+    echoResults = {reply(3), reply(21)};
+    getRoundtripGateway(m);
+    EXPECT_EQ(m["roundtripMs"], 3);
+    getRoundtripGoogle(m);
+    EXPECT_EQ(m["roundtripGoogleMs"], 21);
+    EXPECT_EQ(m["latencyTarget"], "8.8.8.8");
+    getRoundtripAdc(m);
+    EXPECT_EQ(m["roundtripAdcMs"], -1);
 }
