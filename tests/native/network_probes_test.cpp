@@ -60,13 +60,6 @@ private:
     probesys::Ops saved_;
 };
 
-// A line whose message starts with the text (the system's message follows).
-bool hasLineStarting(tvxtest::LogCapture& log, int severity, const std::string& function, const std::string& text) {
-    for (const auto& l : log.lines().lines())
-        if (l.severity == severity && l.function == function && l.message.rfind(text, 0) == 0) return true;
-    return false;
-}
-
 EchoResult reply(std::uint32_t ms) { return {EchoResult::reply, ms, 0}; }
 EchoResult timedOut() { return {EchoResult::sendFailed, 0, 11010}; }
 
@@ -88,14 +81,14 @@ TEST_F(Probes, AFailureReportsThePreviousSuccessOnceThenMinusOne) {
     EXPECT_TRUE(log.contains(tvxlog::debug, "getRoundTripToIP_impl",
                              "IcmpSendEcho '198.51.100.61' timed out (IP_REQ_TIMED_OUT)"));
     EXPECT_TRUE(log.contains(tvxlog::error, "getRoundTripToIP_impl", "IcmpSendEcho '198.51.100.62' failed: IP_STATUS=11003"));
-    EXPECT_TRUE(hasLineStarting(log, tvxlog::error, "getRoundTripToIP_impl", "IcmpCreatefile returned error: [8] : "));
+    EXPECT_TRUE(log.containsPrefix(tvxlog::error, "getRoundTripToIP_impl", "IcmpCreatefile returned error: [8] : "));
 
     // Unparsable and broadcast addresses send nothing and keep the table.
     echoes = 0;
     for (const char* bad : {"256.1.1.1", "255.255.255.255", "fe80::1", "", "host.example"})
         EXPECT_EQ(getRoundTripToIP_impl(bad), -1) << bad;
     EXPECT_EQ(echoes, 0);
-    EXPECT_TRUE(hasLineStarting(log, tvxlog::warning, "getRoundTripToIP_impl", "Cannot transform IPADDRESS [256.1.1.1]to InetPtonA; error = ["));
+    EXPECT_TRUE(log.containsPrefix(tvxlog::warning, "getRoundTripToIP_impl", "Cannot transform IPADDRESS [256.1.1.1]to InetPtonA; error = ["));
 }
 
 TEST(ProbesAddress, IsValidIPv4TakesOneToThreeDigitsUpTo255) {
@@ -163,7 +156,7 @@ TEST_F(Probes, SampleEndpointIsCachedFor600SecondsFailuresIncluded) {
     clock += 601;
     EXPECT_EQ(getPingIp(name), "");
     EXPECT_EQ(name, "sample.lab");
-    EXPECT_TRUE(hasLineStarting(log, tvxlog::error, "resolveEndpoint", "getaddrinfo 'sample.lab'  error: "));
+    EXPECT_TRUE(log.containsPrefix(tvxlog::error, "resolveEndpoint", "getaddrinfo 'sample.lab'  error: "));
     EXPECT_TRUE(log.contains(tvxlog::info, "getPingIp", "SampleEndpoint: 'sample.lab' resolved to: "));
     names["sample.lab"] = {{false, "2001:db8::9"}, {true, "203.0.113.9"}};
     registry->setString(winreg::localMachine(), kMetricsKey, u"SampleEndpoint", u"010.001.002.003");

@@ -75,13 +75,6 @@ TEST_F(NetworkLab, IpHelperChoosesTheLowerMetricInterface) {
     Json::Value m;
     ASSERT_EQ(getNetworkInfo(m, sources), 0);
     EXPECT_EQ(m["if_guid"], kEth0Guid);
-    EXPECT_EQ(m["description"], "eth0");
-    EXPECT_EQ(m["gateway"], kGateway);
-    EXPECT_EQ(m["privateIpAddress"], "198.51.100.2");
-    EXPECT_EQ(m["mac_address"], "02-1A-00-00-00-01");
-    EXPECT_EQ(m["if_type"], "Ethernet");
-    EXPECT_EQ(m["if_type_value"], 6);
-    EXPECT_EQ(m["wifi_channel"], -1);
     EXPECT_EQ(getGateway(), kGateway);
 }
 
@@ -150,6 +143,7 @@ TEST_F(NetworkLab, GetMetricsThroughTheClientStandIn) {
             EXPECT_EQ(result["mac_address"], "02-1A-00-00-00-01");
             EXPECT_EQ(result["if_type"], "Ethernet");
             EXPECT_EQ(result["if_type_value"], 6);
+            EXPECT_EQ(result["wifi_channel"], -1);
             EXPECT_GE(result["roundtripMs"].asInt(), 0);
             EXPECT_EQ(result["latencyTarget"], "8.8.8.8");
             EXPECT_EQ(result["roundtripGoogleMs"], -1) << "8.8.8.8 is unreachable in the lab";
