@@ -3,9 +3,7 @@
 #include <deque>
 
 #include "common/test_support.h"
-#include "network/network_data.h"
 #include "network/probes.h"
-#include "network/roundtrip.h"
 #include "network/probes_sys.h"
 #include "platform/settings.h"
 
@@ -14,24 +12,23 @@ namespace {
 using probesys::ConnectResult;
 using probesys::EchoResult;
 
+// The next scripted result, or the fallback once the script has run out.
+template <typename T>
+T next(std::deque<T>& script, T fallback) {
+    if (script.empty()) return fallback;
+    T r = script.front();
+    script.pop_front();
+    return r;
+}
+
 // Fake system: scripted echo and connect results, a name table, a clock.
 class Probes : public ::testing::Test {
 protected:
     void SetUp() override {
         saved_ = probesys::ops();
         auto& o = probesys::ops();
-        o.echo = [this](std::uint32_t) {
-            ++echoes;
-            EchoResult r = echoResults.empty() ? EchoResult{EchoResult::sendFailed, 0, 11010} : echoResults.front();
-            if (!echoResults.empty()) echoResults.pop_front();
-            return r;
-        };
-        o.connect = [this](std::uint32_t, std::uint16_t port) {
-            ports.push_back(port);
-            ConnectResult r = connects.empty() ? ConnectResult{} : connects.front();
-            if (!connects.empty()) connects.pop_front();
-            return r;
-        };
+        o.echo = [this](std::uint32_t) { return ++echoes, next(echoResults, {EchoResult::sendFailed, 0, 11010}); };
+        o.connect = [this](std::uint32_t, std::uint16_t port) { return ports.push_back(port), next(connects, {}); };
         o.resolve = [this](const std::string& name, std::vector<probesys::ResolvedAddress>& out) {
             ++resolutions;
             auto it = names.find(name);
@@ -125,25 +122,6 @@ TEST_F(Probes, TcpConnectTimeAveragesTheAttemptsThatReachedTheHost) {
     EXPECT_TRUE(ports.empty());
 }
 
-TEST_F(Probes, RoundTripToHostFallsBackToPorts443Then80) {
-    names["198.51.100.80"] = {{true, "198.51.100.80"}};
-    echoResults = {reply(4)};
-    EXPECT_EQ(getRoundTripToHost("198.51.100.80"), 4);
-    EXPECT_TRUE(ports.empty());
-
-    connects = {{true, 7}};
-    EXPECT_EQ(getRoundTripToHost("198.51.100.80"), 4) << "the previous ICMP result is reported once";
-    EXPECT_EQ(getRoundTripToHost("198.51.100.80"), 7);
-    EXPECT_EQ(ports, (std::vector<std::uint16_t>{443}));
-
-    ports.clear();
-    connects = {{false, 0}, {true, 9}};
-    EXPECT_EQ(getRoundTripToHost("198.51.100.80"), 9);
-    ports.clear();
-    EXPECT_EQ(getRoundTripToHost("198.51.100.80"), -1);
-    EXPECT_EQ(ports, (std::vector<std::uint16_t>{443, 80}));
-}
-
 TEST_F(Probes, SampleEndpointIsCachedFor600SecondsFailuresIncluded) {
     tvxtest::LogCapture log;
     std::string name;
@@ -182,19 +160,3 @@ TEST_F(Probes, SampleEndpointIsCachedFor600SecondsFailuresIncluded) {
     EXPECT_EQ(name, "");
 }
 
-TEST_F(Probes, CollectorsProbeTheGatewayAndTheSampleEndpoint) {
-    Json::Value m;
-    setNetworkDataCache("", "", "", "", "");
-    getRoundtripGateway(m);
-    EXPECT_EQ(m["roundtripMs"], -1);
-    EXPECT_EQ(echoes, 0) << "no gateway, no probe";
-    setNetworkDataCache("{g}", "198.51.100.1", "198.51.100.2", "02-1A-00-00-00-01", "");
-    echoResults = {reply(3), reply(21)};
-    getRoundtripGateway(m);
-    EXPECT_EQ(m["roundtripMs"], 3);
-    getRoundtripGoogle(m);
-    EXPECT_EQ(m["roundtripGoogleMs"], 21);
-    EXPECT_EQ(m["latencyTarget"], "8.8.8.8");
-    getRoundtripAdc(m);
-    EXPECT_EQ(m["roundtripAdcMs"], -1);
-}
