@@ -160,7 +160,10 @@ NetworkSources systemNetworkSources() {
     s.readInterfaces = readInterfaces;
     s.readAdapters = readAdapters;
     s.defaultRouteMetrics = getInetIPForwardTableInfo;
-    s.wifiQuery = getWifiMetricsImpl;
+    s.wifiQuery = [](std::string& guid, std::string& ssid, std::string& bssid, std::string& authentication,
+                     std::string& radioType, int& strength, int& channel) {
+        return getWifiMetricsImpl(guid, ssid, bssid, authentication, radioType, strength, channel);
+    };
     s.running = isServiceRunning;
     return s;
 }

@@ -72,6 +72,8 @@ EchoResult echo(std::uint32_t address) {
     if (replies == 0) return {EchoResult::sendFailed, 0, GetLastError()};
     ICMP_ECHO_REPLY first;
     std::memcpy(&first, reply, sizeof first);
+    // A router's "unreachable" answer is a reply too, but no round trip to the host.
+    if (first.Status != IP_SUCCESS) return {EchoResult::sendFailed, 0, first.Status};
     return {EchoResult::reply, first.RoundTripTime, 0};
 }
 
