@@ -40,3 +40,11 @@ if(WIN32)
   target_link_libraries(tvx_query PRIVATE tvx_query_requests tvx_standin tvx_codec JsonCpp::JsonCpp shell32 ${TVX_STATIC_RUNTIME})
   add_dependencies(tvx_query DOZA-Plugin)
 endif()
+
+if(WIN32)
+  # The scripted console program that the command runner's tests run, also
+  # under the names of the commands the collectors call.
+  add_executable(tvx_console ${CMAKE_SOURCE_DIR}/tools/console/console.cpp)
+  target_compile_options(tvx_console PRIVATE ${TVX_WARNINGS})
+  target_link_options(tvx_console PRIVATE ${TVX_STATIC_RUNTIME})
+endif()

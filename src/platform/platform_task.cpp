@@ -41,6 +41,7 @@ void QmPlatformTask::run() {
 namespace {
 
 void runTask(QmWorkingTask& task) noexcept {
+    markServiceThread();
     try {
         task.run();
     } catch (...) {
