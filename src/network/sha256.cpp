@@ -32,11 +32,16 @@ void compress(std::uint32_t* state, const std::uint8_t* data, std::size_t blocks
         for (int i = 0; i < 16; ++i) w[i] = loadBigEndian(data + 4 * i);
         std::uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
         std::uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
+        // b ^ c of the next round is a ^ b of this one, so majority costs two
+        // operations instead of four.
+        std::uint32_t bc = b ^ c;
 
 #define TVX_SHA_ROUND(a, b, c, d, e, f, g, h, k, x)                                     \
     do {                                                                               \
-        std::uint32_t t1 = h + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + (g ^ (e & (f ^ g))) + (k) + (x); \
-        std::uint32_t t2 = (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) | (c & (a | b))); \
+        std::uint32_t t1 = (h + (k) + (x)) + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + (g ^ (e & (f ^ g))); \
+        std::uint32_t ab = a ^ b;                                                      \
+        std::uint32_t t2 = (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + (b ^ (ab & bc));  \
+        bc = ab;                                                                       \
         d += t1;                                                                       \
         h = t1 + t2;                                                                   \
     } while (0)
