@@ -79,7 +79,8 @@ bool httprequest_win_impl::init(const std::u16string& method, const std::u16stri
         TVX_LOG(tvxlog::error) << "WinHttpCrackUrl failed with error : " << lastErrorSuffix();
         return false;
     }
-    TVX_LOG(tvxlog::debug) << "hostName:" << hostName << ", hostResource: " << urlPath;
+    TVX_LOG(tvxlog::debug) << "hostName:" << static_cast<const wchar_t*>(hostName)
+                           << ", hostResource: " << static_cast<const wchar_t*>(urlPath);
 
     session_.reset(WinHttpOpen(L"QMLINK_AGENT/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
                                WINHTTP_NO_PROXY_BYPASS, 0));

@@ -247,6 +247,7 @@ private:
         Json::Value line;
         line["time"] = Json::Int64(std::time(nullptr));
         line["peer"] = req.remote_addr;
+        line["port"] = req.local_port;
         line["method"] = req.method;
         line["path"] = req.path;
         line["headers"] = Json::Value(Json::objectValue);
@@ -257,8 +258,10 @@ private:
         line["verdict"] = verdict;
         std::lock_guard<std::mutex> lock(mutex_);
         const std::string text = compact(line);
-        std::cout << text << std::endl;
-        if (log_.is_open()) log_ << text << std::endl;
+        if (log_.is_open())
+            log_ << text << std::endl;
+        else
+            std::cout << text << std::endl;
     }
 
     Options options_;
