@@ -32,7 +32,10 @@ protected:
         ASSERT_FALSE(env("TVX_LOCATION_LOG").empty()) << "run through the windows_location ctest entry";
         seen_ = readLog().size();
     }
-    void TearDown() override { RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"Software\\Quillmere\\Telvista\\Setting", nullptr); }
+    void TearDown() override {
+        for (const wchar_t* name : {L"LocationServiceHost", L"LocationServiceKey"})
+            RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"Software\\Quillmere\\Telvista\\Setting", name);
+    }
 
     std::vector<Json::Value> readLog() {
         std::ifstream file(env("TVX_LOCATION_LOG"));
