@@ -18,25 +18,21 @@ constexpr std::int64_t kNow = 1700000000;
 // Records what the lookup sends and answers from a script.
 class FakeHttp : public HttpClient {
 public:
-    struct Sent {
-        std::string method, url, body;
-        std::vector<std::string> headers;
-    };
-    std::vector<Sent> sent;
+    std::vector<LocationRequest> sent;
     std::string answer;
 
     std::string request(const std::u16string& method, const std::u16string& url,
                         const std::vector<std::u16string>& headers, const std::string& body) override {
-        Sent s{toUtf8(method), toUtf8(url), body, {}};
-        for (const auto& h : headers) s.headers.push_back(toUtf8(h));
-        sent.push_back(s);
+        sent.push_back({method, url, headers, body});
         return answer;
     }
 };
 
-std::string headerValue(const FakeHttp::Sent& s, const std::string& name) {
-    for (const auto& h : s.headers)
-        if (h.rfind(name + ": ", 0) == 0) return h.substr(name.size() + 2);
+std::string firstLine(const LocationRequest& r) { return toUtf8(r.method + u" " + r.url) + " " + r.body; }
+
+std::string headerValue(const LocationRequest& r, const std::string& name) {
+    for (const auto& h : r.headers)
+        if (toUtf8(h).rfind(name + ": ", 0) == 0) return toUtf8(h).substr(name.size() + 2);
     return "?";
 }
 
@@ -45,27 +41,18 @@ std::string headerValue(const FakeHttp::Sent& s, const std::string& name) {
 TEST(LocationRequest, BothFormsToTheByte) {
     auto own = buildLocationRequest("", kNow, "Zx9abcdefghijklmnopqrstuvwxyz012", kDefaultLocationServiceKey,
                                     "geo.telvista.test");
-    EXPECT_EQ(own.method, u"GET");
-    EXPECT_EQ(own.url, u"https://geo.telvista.test/api/v1/ip-data");
-    EXPECT_EQ(own.body, "");
+    EXPECT_EQ(firstLine(own), "GET https://geo.telvista.test/api/v1/ip-data ");
     EXPECT_EQ(own.headers, (std::vector<std::u16string>{
                                u"X-QM-Time: 1700000000",
                                u"X-QM-Signature: 8a398bc11a8131ba3dab598a99a7e7b26a06b8e4357163bd35d672a6416a3ac6",
                                u"X-QM-Random: Zx9abcdefghijklmnopqrstuvwxyz012"}));
 
     auto given = buildLocationRequest("203.0.113.9", kNow, "unused", kDefaultLocationServiceKey, "geo.telvista.test");
-    EXPECT_EQ(given.method, u"POST");
-    EXPECT_EQ(given.url, u"https://geo.telvista.test/saas/ip");
-    EXPECT_EQ(given.body, R"({"ip": "203.0.113.9"})");
+    EXPECT_EQ(firstLine(given), R"(POST https://geo.telvista.test/saas/ip {"ip": "203.0.113.9"})");
     EXPECT_EQ(given.headers, (std::vector<std::u16string>{
                                  u"Content-type: application/json", u"X-KV-Time: 1700000000",
                                  u"X-KV-Signature: ba27b03e7c4d967bb4b33ffc20f249c8a584a5f535febd17278da778f19e797d"}));
 
-    // Another key and a time before 1970 sign differently.
-    auto other = buildLocationRequest("203.0.113.9", -5, "", "OTHERKEY", "h:8443");
-    EXPECT_EQ(other.url, u"https://h:8443/saas/ip");
-    EXPECT_EQ(other.headers[1], u"X-KV-Time: -5");
-    EXPECT_EQ(other.headers[2], u"X-KV-Signature: 292412a002228ad18d150f593e415f0f7e8f9803d5c427a905c277285c6fed8a");
 }
 
 TEST(LocationRequest, AddressIsEscapedAsAJsonString) {
@@ -78,12 +65,9 @@ TEST(LocationAnswer, MembersAndFallBacks) {
         "asn":{"name":"Example Net","route":"203.0.113.0/24"},"latitude":48.8584,"longitude":2.2945,
         "country_name":"France","region":"","city":"Paris"}}})", true, kNow);
     ASSERT_TRUE(r);
-    EXPECT_EQ(r->ip, "203.0.113.9");
-    EXPECT_EQ(r->ispName, "Example Net");
-    EXPECT_EQ(r->network, "203.0.113.0/24");
-    EXPECT_EQ(r->latitude, "48.858400000000003");
-    EXPECT_EQ(r->longitude, "2.2945000000000002");
-    EXPECT_EQ(r->countryName + "|" + r->region + "|" + r->city, "France||Paris");
+    EXPECT_EQ(r->ip + "|" + r->ispName + "|" + r->network + "|" + r->countryName + "|" + r->region + "|" + r->city,
+              "203.0.113.9|Example Net|203.0.113.0/24|France||Paris");
+    EXPECT_EQ(r->latitude + " " + r->longitude, "48.858400000000003 2.2945000000000002");
     EXPECT_EQ(r->expires, kNow + 86400);
 
     // The company wins where it says something; asn fills only what is empty.
@@ -99,26 +83,21 @@ TEST(LocationAnswer, MembersAndFallBacks) {
     EXPECT_EQ(r->ip + r->ispName + r->network + r->city, "");
 }
 
+// The service's own misbehaviours are played against WinHTTP in the Windows
+// tests; these are the shapes it never sends.
 TEST(LocationAnswer, FailuresAndTheirLines) {
-    struct Case {
+    const struct {
         std::string answer;
         bool byAddress;
         const char* function;
         const char* line;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"", false, "`anonymous-namespace'::parseDataIp", "Empty response from QMEndpoint service"},
-        {"", true, "`anonymous-namespace'::parseDataSaasIp", "Empty response from QMEndpoint service"},
         {"{\"ip\":", true, "`anonymous-namespace'::parseDataSaasIp",
          "Parsing QMEndpoint response error : * Line 1, Column 7\n  Syntax error: value, object or array expected.\n"},
-        {"{}", true, "`anonymous-namespace'::parseDataSaasIp", "Invalid QMEndpoint response: node [data] does not exist"},
         {"[1]", true, "`anonymous-namespace'::parseDataSaasIp", "Invalid QMEndpoint response: node [data] does not exist"},
-        {R"({"data":{}})", true, "`anonymous-namespace'::parseDataSaasIp",
-         "Invalid QMEndpoint response: node [data][data] does not exist"},
         {R"({"data":"x"})", true, "`anonymous-namespace'::parseDataSaasIp",
          "Invalid QMEndpoint response: node [data][data] does not exist"},
-        {R"({"data":{"data":[]}})", true, "`anonymous-namespace'::getLocationData",
-         "Invalid QMEndpoint response: node [data][data] should be object"},
         {"\"text\"", false, "`anonymous-namespace'::getLocationData",
          "Invalid QMEndpoint response: node [data][data] should be object"},
         {std::string(2000, '['), false, "`anonymous-namespace'::parseDataIp",
@@ -148,7 +127,7 @@ TEST_F(LocationLookupCache, OwnAddressAsksEveryTimeWithAFreshSignedRandom) {
     }
     ASSERT_EQ(http_.sent.size(), 5u);
     for (const auto& s : http_.sent) {
-        EXPECT_EQ(s.method + " " + s.url, "GET https://geo.telvista.test/api/v1/ip-data");
+        EXPECT_EQ(firstLine(s), "GET https://geo.telvista.test/api/v1/ip-data ");
         const std::string body = locationRequestBody(headerValue(s, "X-QM-Random"));
         EXPECT_EQ(headerValue(s, "X-QM-Signature"), Sha256::hex(body + kDefaultLocationServiceKey + "1700000000"));
     }
@@ -161,7 +140,7 @@ TEST_F(LocationLookupCache, OwnAddressAsksEveryTimeWithAFreshSignedRandom) {
     EXPECT_EQ(http_.sent.size(), 5u);
     // Not own addresses: 127 as a word, a fifth octet.
     lookup_.getLocationByIp("127.0.0.1.5");
-    EXPECT_EQ(http_.sent.back().method, "POST");
+    EXPECT_EQ(http_.sent.back().method, u"POST");
 }
 
 TEST_F(LocationLookupCache, OneRequestPerAddressForADay) {
@@ -188,6 +167,6 @@ TEST_F(LocationLookupCache, SettingsMoveHostAndKey) {
     now_ = -5;
     lookup_.getLocationByIp("203.0.113.9");
     ASSERT_EQ(http_.sent.size(), 1u);
-    EXPECT_EQ(http_.sent[0].url, "https://geo.example:8443/saas/ip");
+    EXPECT_EQ(http_.sent[0].url, u"https://geo.example:8443/saas/ip");
     EXPECT_EQ(headerValue(http_.sent[0], "X-KV-Signature"), "292412a002228ad18d150f593e415f0f7e8f9803d5c427a905c277285c6fed8a");
 }
