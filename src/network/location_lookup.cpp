@@ -159,8 +159,15 @@ LocationRef look4IpInfo(const std::string& address, HttpClient& http, const Loca
 // that differs between calls, never the unseeded C runtime one.
 char fallbackRandomCharacter() {
     thread_local std::mt19937_64 generator = [] {
-        std::random_device device;
-        std::seed_seq seed{std::uint64_t(device()), std::uint64_t(device()),
+        std::uint64_t device[2] = {};
+        try {
+            std::random_device source;
+            device[0] = source();
+            device[1] = source();
+        } catch (const std::exception&) {
+            // The clock and the thread still differ between runs and threads.
+        }
+        std::seed_seq seed{device[0], device[1],
                            std::uint64_t(std::chrono::high_resolution_clock::now().time_since_epoch().count()),
                            std::uint64_t(std::hash<std::thread::id>()(std::this_thread::get_id()))};
         return std::mt19937_64(seed);
