@@ -49,4 +49,9 @@ if(WIN32)
   target_compile_definitions(tvx_lab_trust PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
   target_link_options(tvx_lab_trust PRIVATE -municode)
   target_link_libraries(tvx_lab_trust PRIVATE crypt32 ${TVX_STATIC_RUNTIME})
+  # The scripted console program that the command runner's tests run, also
+  # under the names of the commands the collectors call.
+  add_executable(tvx_console ${CMAKE_SOURCE_DIR}/tools/console/console.cpp)
+  target_compile_options(tvx_console PRIVATE ${TVX_WARNINGS})
+  target_link_options(tvx_console PRIVATE ${TVX_STATIC_RUNTIME})
 endif()

@@ -8,10 +8,15 @@ const char kRelativePath[] = "Ombrel/ktr_agent/lumesdk.dll";
 }  // namespace
 
 LumeDLL& LumeDLL::instance() {
-    static LumeDLL dll;
-    static const bool loaded = dll.init();
-    (void)loaded;
-    return dll;
+    // Never destroyed, so the library is never freed: freeing it at unload
+    // would run under the loader lock, possibly while the bridge thread is
+    // still inside it.
+    static LumeDLL* dll = [] {
+        auto* loaded = new LumeDLL;
+        loaded->init();
+        return loaded;
+    }();
+    return *dll;
 }
 
 LumeDLL::~LumeDLL() {

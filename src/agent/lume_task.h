@@ -46,6 +46,8 @@ private:
 
 // Whether the bridge is meant to run (between lume_init and lume_shutdown).
 bool isLumeRunning();
+// Whether a bridge thread exists, from its start until a stop has joined it.
+bool isLumeThreadPresent();
 
 // Hands every bridge task created from now on this agent library instead of
 // the process-wide one; null restores it. For tests.

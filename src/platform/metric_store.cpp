@@ -1,5 +1,6 @@
 #include "metric_store.h"
 
+#include <cstdint>
 #include <utility>
 
 Json::Value metricDefaults;
@@ -75,10 +76,18 @@ void initMetricStore() {
 namespace {
 // Built before any thread can exist.
 const bool metricStoreReady = (initMetricStore(), true);
+
+// Numbers the store's copies in the order they were taken (under the store
+// mutex) and records the newest one published (under the snapshot mutex), so
+// a copy that reaches the snapshot after a newer one is dropped instead of
+// hiding the newer merge until the next pass.
+std::uint64_t storeCopies = 0;
+std::uint64_t publishedCopy = 0;
 }  // namespace
 
 void mergeTaskResult(const Json::Value& result, const std::vector<std::string>& keys) {
     Json::Value published;
+    std::uint64_t copy = 0;
     if (!result.empty()) {
         std::lock_guard<std::mutex> lock(metricStoreMutex);
         for (const auto& key : keys) {
@@ -86,10 +95,14 @@ void mergeTaskResult(const Json::Value& result, const std::vector<std::string>& 
             metricStore[key] = found ? *found : std::as_const(metricDefaults)[key];
         }
         published = metricStore;
+        copy = ++storeCopies;
     }
     if (!published.empty()) {
         std::lock_guard<std::mutex> lock(metricsSnapshotMutex);
-        metricsSnapshot = std::move(published);
+        if (copy > publishedCopy) {
+            metricsSnapshot = std::move(published);
+            publishedCopy = copy;
+        }
     }
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "log.h"
@@ -72,7 +73,40 @@ void joinThreads(std::vector<std::shared_ptr<std::thread>>& threads) {
     threads.clear();
 }
 
+struct StopWatches {
+    std::mutex mutex;
+    std::vector<ServiceStopWatch*> list;
+};
+StopWatches& stopWatches() {
+    static StopWatches* instance = new StopWatches;
+    return *instance;
+}
+thread_local bool onServiceThread = false;
+
 }  // namespace
+
+void markServiceThread() { onServiceThread = true; }
+
+ServiceStopWatch::ServiceStopWatch(std::function<void()> onStop) : onStop_(std::move(onStop)) {
+    StopWatches& w = stopWatches();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    w.list.push_back(this);
+    // A shutdown that cleared the flag before this watch existed has already
+    // notified the others; a service thread must not start a wait then.
+    if (onServiceThread && !isServiceRunning()) onStop_();
+}
+
+ServiceStopWatch::~ServiceStopWatch() {
+    StopWatches& w = stopWatches();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    std::erase(w.list, this);
+}
+
+void notifyServiceStopWatches() {
+    StopWatches& w = stopWatches();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    for (ServiceStopWatch* watch : w.list) watch->onStop_();
+}
 
 WinsockOps& winsockOps() {
     static WinsockOps ops{&platformWinsockStartup, &platformWinsockCleanup};
@@ -123,6 +157,11 @@ TVX_API int platform_init(unsigned kind) {
 TVX_API void platform_shutdown() {
     Service& s = service();
     serviceRunning.store(0);
+    try {
+        notifyServiceStopWatches();
+    } catch (...) {
+        // A failed wake-up only leaves a command to its own time limit.
+    }
     std::unique_lock<std::mutex> lock(s.mutex, std::defer_lock);
     try {
         lock.lock();

@@ -2,6 +2,8 @@
 // the collectors read: the service running flag and the client kind.
 #pragma once
 
+#include <functional>
+
 #include "platform_api.h"
 
 // Starts Winsock and one thread per task of the task table; a running service
@@ -13,6 +15,28 @@ TVX_API void platform_shutdown();
 // True between platform_init and platform_shutdown; long collectors return
 // early once it is cleared.
 bool isServiceRunning();
+// Wakes a long wait on a service thread when the service stops: onStop runs
+// (on the stopping thread, so it must be quick, e.g. setting an event) when
+// platform_shutdown clears the running flag while the watch exists, or at
+// once when the watch is made on a service thread after the flag is cleared.
+// Elsewhere (a caller outside the service) only a shutdown fires it.
+// Fires every watch; platform_shutdown calls it after clearing the flag.
+void notifyServiceStopWatches();
+
+class ServiceStopWatch {
+public:
+    explicit ServiceStopWatch(std::function<void()> onStop);
+    ~ServiceStopWatch();
+    ServiceStopWatch(const ServiceStopWatch&) = delete;
+    ServiceStopWatch& operator=(const ServiceStopWatch&) = delete;
+
+private:
+    friend void notifyServiceStopWatches();
+    std::function<void()> onStop_;
+};
+// Marks the calling thread as one of the service's own (task threads).
+void markServiceThread();
+
 // The argument of the latest platform_init; 0 before the first call.
 unsigned currentClientKind();
 // "Unknown", "Citrix", "Omnissa", "Microsoft", "Amazon-DCV"; other values are "Unknown".

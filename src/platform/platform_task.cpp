@@ -41,12 +41,14 @@ void QmPlatformTask::run() {
 namespace {
 
 void runTask(QmWorkingTask& task) noexcept {
+    markServiceThread();
     try {
         task.run();
     } catch (...) {
         // Nothing may leave a thread; run has logged what it could.
     }
     task.setStopFlag(1);
+    task.setEnded(true);
 }
 
 }  // namespace
@@ -58,5 +60,6 @@ void runTaskThread(const std::shared_ptr<QmWorkingTask>& task) {
 
 std::shared_ptr<std::thread> startTaskThread(std::shared_ptr<QmWorkingTask> task) {
     task->setStopFlag(0);
+    task->setEnded(false);
     return std::make_shared<std::thread>([task = std::move(task)] { runTask(*task); });
 }

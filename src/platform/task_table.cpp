@@ -1,5 +1,11 @@
 #include "task_table.h"
 
+#include "host/euc_gateway.h"
+#include "host/host_facts.h"
+#include "host/user_activity.h"
+#include "network/network_info.h"
+#include "network/roundtrip.h"
+
 #include <atomic>
 #include <string>
 #include <utility>
@@ -13,20 +19,22 @@ TaskTable buildTaskTable() {
     auto add = [&table](std::string name, std::vector<MetricCollector> collectors, std::vector<std::string> keys) {
         table.push_back(std::make_shared<QmPlatformTask>(std::move(name), std::move(collectors), std::move(keys)));
     };
-    add("Common Metrics", {},
+    add("Common Metrics",
+        {getCurrentUserName, getComputerName, getActiveAppInfo, getInactivitySeconds, getOSVersion, getKtrDeviceId,
+         getCpuUsage, getClientVersion, getNetworkInfo},
         {"userName", "computerName", "activeProcessName", "foregroundProcessName", "inactivityTimeSeconds",
          "osName", "osVersionNumber", "ktrDeviceId", "cpu_usage", "client_version", "gateway", "mac_address",
          "if_guid", "if_type", "if_type_value", "description", "privateIpAddress", "publicIpAddress",
          "wifi_ssid", "wifi_bssid", "wifi_radio_type", "wifi_authentication", "wifi_strength", "wifi_channel",
          "speed", "rtxPackets"});
-    add("Gateway Roundtrip", {}, {"roundtripMs"});
-    add("Google Roundtrip", {}, {"roundtripGoogleMs", "latencyTarget"});
+    add("Gateway Roundtrip", {getRoundtripGateway}, {"roundtripMs"});
+    add("Google Roundtrip", {getRoundtripGoogle}, {"roundtripGoogleMs", "latencyTarget"});
     // Only fills the route cache that "ISP Roundtrip" reads.
     add("ISP Route", {}, {});
     add("ISP Location", {}, {"isp_name", "client_location", "client_latitude", "client_longitude"});
     add("ISP Roundtrip", {}, {"roundtripIspMs"});
-    add("ADC Roundtrip,", {}, {"roundtripAdcMs"});
-    add("Euc Roundtrip ", {}, {"eucGateway", "roundtripEucGatewayMs"});
+    add("ADC Roundtrip,", {getRoundtripAdc}, {"roundtripAdcMs"});
+    add("Euc Roundtrip ", {getEucGateway, getEucGatewayRoundtrip}, {"eucGateway", "roundtripEucGatewayMs"});
     return table;
 }
 

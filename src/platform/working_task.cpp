@@ -1,7 +1,7 @@
 #include "working_task.h"
 
+#include <algorithm>
 #include <chrono>
-#include <thread>
 
 std::int64_t wallClockMs() {
     using namespace std::chrono;
@@ -16,9 +16,9 @@ TaskClock& taskClock() {
 QmWorkingTask::~QmWorkingTask() { stop_.store(1); }
 
 bool QmWorkingTask::waitForNextPass(std::uint32_t intervalMs) {
+    std::unique_lock<std::mutex> lock(waitMutex_);
     for (;;) {
         if (stop_.load() != 0) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(kPassPollMs));
         const std::int64_t now = taskClock().now();
         const std::uint64_t elapsed =
             static_cast<std::uint64_t>(now) - static_cast<std::uint64_t>(lastRun_.load());
@@ -26,5 +26,8 @@ bool QmWorkingTask::waitForNextPass(std::uint32_t intervalMs) {
             lastRun_.store(now);
             return false;
         }
+        const std::uint64_t recheck = std::max<std::uint32_t>(taskClock().recheckMs.load(), 1);
+        const std::uint64_t sleepMs = std::min<std::uint64_t>(intervalMs - elapsed, recheck);
+        woken_.wait_for(lock, std::chrono::milliseconds(sleepMs), [this] { return stop_.load() != 0; });
     }
 }

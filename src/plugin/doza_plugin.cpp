@@ -85,15 +85,35 @@ void DOZAPlugin::FinalRelease() {
 
 void DOZAPlugin::holdChannel(IWTSVirtualChannel* channel) {
     if (channel) channel->AddRef();
-    IWTSVirtualChannel* previous = channel_.exchange(channel);
+    IWTSVirtualChannel* previous = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(channelMutex_);
+        previous = channel_;
+        channel_ = channel;
+    }
     if (previous) previous->Release();
 }
 
-bool DOZAPlugin::hasChannel() const { return channel_.load() != nullptr; }
+IWTSVirtualChannel* DOZAPlugin::acquireChannel() const {
+    std::lock_guard<std::mutex> lock(channelMutex_);
+    if (channel_) channel_->AddRef();
+    return channel_;
+}
+
+bool DOZAPlugin::hasChannel() const {
+    std::lock_guard<std::mutex> lock(channelMutex_);
+    return channel_ != nullptr;
+}
 
 void DOZAPlugin::write(const std::uint8_t* data, std::uint32_t size) {
-    if (IWTSVirtualChannel* channel = channel_.load())
-        channel->Write(size, const_cast<BYTE*>(data), nullptr);
+    IWTSVirtualChannel* channel = acquireChannel();
+    if (!channel) return;
+    // Released whether or not Write throws.
+    struct Release {
+        IWTSVirtualChannel* channel;
+        ~Release() { channel->Release(); }
+    } release{channel};
+    channel->Write(size, const_cast<BYTE*>(data), nullptr);
 }
 
 // ---- IWTSPlugin ----
@@ -139,8 +159,15 @@ HRESULT STDMETHODCALLTYPE DOZAPlugin::Disconnected(DWORD dwDisconnectCode) {
 HRESULT STDMETHODCALLTYPE DOZAPlugin::Terminated() {
     try {
         TVX_LOG(tvxlog::debug) << "plugin 'Terminated' event";
+        // Clients built on FreeRDP end with Terminated alone, without OnClose
+        // or Disconnected: nothing may be left running or held.
+        platform_shutdown();
+        lume_shutdown();
+    } catch (const std::exception& e) {
+        TVX_LOG(tvxlog::error) << "plugin 'Terminated' exception: " << e.what();
     } catch (...) {
     }
+    holdChannel(nullptr);
     return S_OK;
 }
 

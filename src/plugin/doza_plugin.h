@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 #include "protocol/dispatcher.h"
 
@@ -65,6 +66,8 @@ private:
     void FinalRelease();
     // Swaps the held channel, releasing the one it held.
     void holdChannel(IWTSVirtualChannel* channel);
+    // The held channel with a reference of the caller's own, or null.
+    IWTSVirtualChannel* acquireChannel() const;
 
     bool hasChannel() const override;
     void write(const std::uint8_t* data, std::uint32_t size) override;
@@ -72,7 +75,9 @@ private:
     Inner inner_;
     IUnknown* outer_;
     std::atomic<ULONG> references_{0};
-    // The channel reference. Written only by the channel callbacks; an atomic
-    // so that a read on another callback thread is never torn.
-    std::atomic<IWTSVirtualChannel*> channel_{nullptr};
+    // The channel reference. Callbacks on other threads replace or release it
+    // while a reply is written, so a writer takes a reference of its own
+    // under the mutex; Release is never called with the mutex held.
+    mutable std::mutex channelMutex_;
+    IWTSVirtualChannel* channel_ = nullptr;
 };

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "agent/lume_task.h"
 #include "doza_plugin.h"
 #include "platform/log.h"
 #include "platform/platform_service.h"
@@ -109,6 +110,130 @@ private:
     long error_ = ERROR_SUCCESS;
 };
 
+class OpenKey {
+public:
+    OpenKey() = default;
+    OpenKey(const OpenKey&) = delete;
+    OpenKey& operator=(const OpenKey&) = delete;
+    ~OpenKey() {
+        if (key_) RegCloseKey(key_);
+    }
+    HKEY* put() { return &key_; }
+    HKEY get() const { return key_; }
+
+private:
+    HKEY key_ = nullptr;
+};
+
+// A registry key with its values and subkeys, held in memory.
+struct KeyTree {
+    struct Value {
+        std::wstring name;
+        DWORD type = 0;
+        std::vector<BYTE> data;
+    };
+    std::vector<Value> values;
+    std::vector<std::pair<std::wstring, KeyTree>> subkeys;
+};
+
+// False when the key does not exist.
+bool readTree(HKEY parent, const std::wstring& path, KeyTree& tree) {
+    OpenKey key;
+    if (RegOpenKeyExW(parent, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, key.put()) != ERROR_SUCCESS) return false;
+    DWORD subkeys = 0, maxSubkey = 0, values = 0, maxName = 0, maxData = 0;
+    if (RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &subkeys, &maxSubkey, nullptr, &values, &maxName,
+                         &maxData, nullptr, nullptr) != ERROR_SUCCESS)
+        return true;
+    for (DWORD i = 0; i < values; ++i) {
+        std::vector<wchar_t> name(maxName + 1);
+        KeyTree::Value value;
+        value.data.resize(maxData);
+        DWORD nameChars = maxName + 1, size = maxData;
+        if (RegEnumValueW(key.get(), i, name.data(), &nameChars, nullptr, &value.type, value.data.data(), &size) !=
+            ERROR_SUCCESS)
+            continue;
+        value.name.assign(name.data(), nameChars);
+        value.data.resize(size);
+        tree.values.push_back(std::move(value));
+    }
+    for (DWORD i = 0; i < subkeys; ++i) {
+        std::vector<wchar_t> name(maxSubkey + 1);
+        DWORD nameChars = maxSubkey + 1;
+        if (RegEnumKeyExW(key.get(), i, name.data(), &nameChars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            continue;
+        std::wstring sub(name.data(), nameChars);
+        KeyTree child;
+        if (readTree(key.get(), sub, child)) tree.subkeys.emplace_back(std::move(sub), std::move(child));
+    }
+    return true;
+}
+
+void writeTree(HKEY parent, const std::wstring& path, const KeyTree& tree) {
+    OpenKey key;
+    if (RegCreateKeyExW(parent, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
+                        nullptr, key.put(), nullptr) != ERROR_SUCCESS)
+        return;
+    for (const KeyTree::Value& v : tree.values)
+        RegSetValueExW(key.get(), v.name.c_str(), 0, v.type, v.data.data(), static_cast<DWORD>(v.data.size()));
+    for (const auto& [name, child] : tree.subkeys) writeTree(key.get(), name, child);
+}
+
+// Registering a type library also points the Interface keys of every
+// interface it describes at it, and unregistering deletes them. The library
+// names a system interface that belongs to another component, so those keys
+// are put back as they were found.
+class InterfaceKeysKept {
+public:
+    InterfaceKeysKept(ITypeLib* typeLib, bool perUser) : hive_(perUser ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE) {
+        OpenKey root;
+        rootExisted_ = RegOpenKeyExW(hive_, kInterfaces, 0, KEY_READ | KEY_WOW64_64KEY, root.put()) == ERROR_SUCCESS;
+        for (UINT i = 0, n = typeLib->GetTypeInfoCount(); i < n; ++i) {
+            TYPEKIND kind{};
+            if (FAILED(typeLib->GetTypeInfoType(i, &kind)) || (kind != TKIND_INTERFACE && kind != TKIND_DISPATCH))
+                continue;
+            ITypeInfo* info = nullptr;
+            if (FAILED(typeLib->GetTypeInfo(i, &info))) continue;
+            TYPEATTR* attr = nullptr;
+            if (SUCCEEDED(info->GetTypeAttr(&attr))) {
+                wchar_t text[40] = {};
+                if (StringFromGUID2(attr->guid, text, 40) > 0) {
+                    Saved saved{text, {}, false};
+                    saved.existed = rootExisted_ && readTree(root.get(), saved.name, saved.tree);
+                    keys_.push_back(std::move(saved));
+                }
+                info->ReleaseTypeAttr(attr);
+            }
+            info->Release();
+        }
+    }
+    InterfaceKeysKept(const InterfaceKeysKept&) = delete;
+    InterfaceKeysKept& operator=(const InterfaceKeysKept&) = delete;
+    ~InterfaceKeysKept() {
+        {
+            OpenKey root;
+            if (RegOpenKeyExW(hive_, kInterfaces, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, root.put()) != ERROR_SUCCESS)
+                return;
+            for (const Saved& saved : keys_) {
+                RegDeleteTreeW(root.get(), saved.name.c_str());
+                if (saved.existed) writeTree(root.get(), saved.name, saved.tree);
+            }
+        }
+        // Fails while anything else is below it.
+        if (!rootExisted_) RegDeleteKeyExW(hive_, kInterfaces, KEY_WOW64_64KEY, 0);
+    }
+
+private:
+    static constexpr const wchar_t* kInterfaces = L"Software\\Classes\\Interface";
+    struct Saved {
+        std::wstring name;
+        KeyTree tree;
+        bool existed;
+    };
+    HKEY hive_;
+    bool rootExisted_ = false;
+    std::vector<Saved> keys_;
+};
+
 // The type library embedded as TYPELIB 1 (the module path names it).
 HRESULT registerTypeLib(const std::u16string& path, bool perUser) {
     ITypeLib* typeLib = nullptr;
@@ -116,11 +241,14 @@ HRESULT registerTypeLib(const std::u16string& path, bool perUser) {
     HRESULT hr = LoadTypeLibEx(wpath, REGKIND_NONE, &typeLib);
     if (FAILED(hr)) return hr;
     auto* opath = const_cast<OLECHAR*>(wpath);
-    if (perUser) {
-        PerUserClassesRoot classes;
-        hr = classes.active() ? RegisterTypeLibForUser(typeLib, opath, nullptr) : fromWin32(classes.error());
-    } else {
-        hr = RegisterTypeLib(typeLib, opath, nullptr);
+    {
+        InterfaceKeysKept kept(typeLib, perUser);
+        if (perUser) {
+            PerUserClassesRoot classes;
+            hr = classes.active() ? RegisterTypeLibForUser(typeLib, opath, nullptr) : fromWin32(classes.error());
+        } else {
+            hr = RegisterTypeLib(typeLib, opath, nullptr);
+        }
     }
     typeLib->Release();
     return hr;
@@ -145,6 +273,7 @@ HRESULT unregisterTypeLib(const std::u16string& path, bool perUser) {
     TLIBATTR* attr = nullptr;
     hr = typeLib->GetLibAttr(&attr);
     if (SUCCEEDED(hr)) {
+        InterfaceKeysKept kept(typeLib, perUser);
         if (perUser) {
             PerUserClassesRoot classes;
             hr = classes.active() ? UnRegisterTypeLibForUser(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum,
@@ -167,7 +296,7 @@ CUDVCPluginModule& CUDVCPluginModule::instance() {
 }
 
 HRESULT CUDVCPluginModule::canUnloadNow() const {
-    return lockCount() == 0 && !isServiceRunning() ? S_OK : S_FALSE;
+    return lockCount() == 0 && !isServiceRunning() && !isLumeThreadPresent() ? S_OK : S_FALSE;
 }
 
 HRESULT CUDVCPluginModule::getClassObject(REFCLSID clsid, REFIID riid, void** ppv) {

@@ -19,9 +19,9 @@ public:
     long lockCount() const { return locks_.load(); }
 
     HRESULT getClassObject(REFCLSID clsid, REFIID riid, void** ppv);
-    // Also S_FALSE while the engine's threads run: a client that released the
-    // plug-in without closing its channel must not have the DLL unloaded
-    // under them.
+    // Also S_FALSE while the engine's threads or the agent bridge's thread
+    // run: a client that released the plug-in without closing its channel
+    // must not have the DLL unloaded under them.
     HRESULT canUnloadNow() const;
 
     // Set by DllInstall with the "user" command line for the length of its call.

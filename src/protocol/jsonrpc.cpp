@@ -20,6 +20,10 @@ constexpr int kParseError = -32700;
 constexpr int kInvalidRequest = -32600;
 constexpr int kMethodNotFound = -32601;
 constexpr int kMethodFailed = -32693;
+constexpr int kInternalError = -32603;
+
+// The lines of this service carry the name of the function that answers a frame.
+constexpr const char* kProcessRequest = "`anonymous-namespace'::process_request";
 
 std::uint32_t readLe32(const std::uint8_t* p) {
     return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
@@ -101,6 +105,13 @@ Json::Value processPayload(const std::string& text) {
         buildError(root, kParseError, "json-rpc request parse error: " + reader.getFormattedErrorMessages());
     } else if (root.isObject()) {
         answerRequest(root);
+    } else if (root.isArray() && root.size() > kMaxJsonRpcBatch) {
+        TVX_LOG_AS(tvxlog::error, kProcessRequest) << "json-rpc request: batch too large [" << root.size() << "], at most "
+                                                    << kMaxJsonRpcBatch;
+        const std::string text = "json-rpc batch too large: " + std::to_string(root.size()) + " requests, at most " +
+                                 std::to_string(kMaxJsonRpcBatch) + ".";
+        root = Json::Value(Json::objectValue);
+        buildError(root, kInvalidRequest, text);
     } else if (root.isArray()) {
         for (Json::ArrayIndex i = 0; i < root.size(); ++i) answerRequest(root[i]);
     } else {
@@ -121,6 +132,13 @@ std::string writeCompact(const Json::Value& value) {
 #elif defined(__GNUC__)
 #pragma GCC diagnostic pop
 #endif
+
+// An answer of one error object, with nothing of the request in it.
+std::string errorText(int code, const std::string& text) {
+    Json::Value value(Json::objectValue);
+    buildError(value, code, text);
+    return writeCompact(value);
+}
 
 JsonRpcBuffer* newFrame(const std::string& text) {
     // A length that does not fit the frame's 32-bit fields cannot be sent.
@@ -162,9 +180,22 @@ JsonRpcBuffer* process_request(const std::uint8_t* message, std::size_t length) 
             return nullptr;
         }
         const char* payload = reinterpret_cast<const char*>(message + kJsonRpcHeaderSize);
-        TVX_LOG(tvxlog::debug) << "json-rpc request: " << std::string_view(payload, n);
-
-        const std::string text = writeCompact(processPayload(std::string(payload, n)));
+        std::string text;
+        if (n > kMaxJsonRpcPayload) {
+            TVX_LOG(tvxlog::error) << "json-rpc request: payload too large [" << n << "], at most "
+                                   << kMaxJsonRpcPayload;
+            text = errorText(kInvalidRequest, "json-rpc request too large: " + std::to_string(n) +
+                                                  " bytes, at most " + std::to_string(kMaxJsonRpcPayload) + ".");
+        } else {
+            TVX_LOG(tvxlog::debug) << "json-rpc request: " << std::string_view(payload, n);
+            text = writeCompact(processPayload(std::string(payload, n)));
+        }
+        if (text.size() > kMaxJsonRpcResponse) {
+            TVX_LOG(tvxlog::error) << "json-rpc response: too large [" << text.size() << "], at most "
+                                   << kMaxJsonRpcResponse;
+            text = errorText(kInternalError, "json-rpc response too large: " + std::to_string(text.size()) +
+                                                 " bytes, at most " + std::to_string(kMaxJsonRpcResponse) + ".");
+        }
         TVX_LOG(tvxlog::debug) << "json-rpc response: " << text;
 
         JsonRpcBuffer* buffer = newFrame(text);

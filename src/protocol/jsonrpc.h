@@ -14,6 +14,17 @@ inline constexpr std::size_t kJsonRpcHeaderSize = 64;
 inline constexpr std::size_t kJsonRpcTagFieldSize = 32;
 inline constexpr std::size_t kJsonRpcLengthOffset = 60;
 
+// Bounds on the work one frame from the remote host can cause. The largest
+// real request is a SET_LUME_DATA document of a few kilobytes, and the remote
+// host batches about ten requests; a batch of 100 GET_METRICS answers is some
+// 150 KB. Each bound leaves a wide margin above that while keeping a hostile
+// frame to a few megabytes of memory and milliseconds of the client's
+// callback thread (a response can be up to six times its request, through
+// escaping, plus the answers themselves).
+inline constexpr std::size_t kMaxJsonRpcPayload = 256 * 1024;   // bytes of JSON text
+inline constexpr std::size_t kMaxJsonRpcBatch = 100;            // requests in one array
+inline constexpr std::size_t kMaxJsonRpcResponse = 1024 * 1024; // bytes of response text
+
 // One response frame: length is the whole frame's size (64 + payload).
 struct JsonRpcBuffer {
     std::uint32_t length;

@@ -1,8 +1,8 @@
 // Our SHA-256 beside OpenSSL's on the sizes that matter: a signed request is
 // well under 1 KiB; 64 KiB shows the block loop alone. Run it twice to compare
 // against OpenSSL with and without its SHA instructions:
-//   build/bench/tests/tvx_benchmarks
-//   OPENSSL_ia32cap=:~0x20000000 build/bench/tests/tvx_benchmarks
+//   scripts/bench --sha256
+//   OPENSSL_ia32cap=':~0x20000000' scripts/bench --sha256
 #include <benchmark/benchmark.h>
 #include <openssl/sha.h>
 

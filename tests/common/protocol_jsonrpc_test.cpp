@@ -229,4 +229,35 @@ TEST_F(JsonRpcTest, FailuresOutsideTheMethodsEndTheFrame) {
     EXPECT_TRUE(log.contains(tvxlog::error, kFn, "json-rpc request: Exceeded stackLimit in readValue()."));
 }
 
+TEST_F(JsonRpcTest, PayloadBatchAndResponseAreBounded) {
+    LogCapture log;
+    auto rfind = [&](const std::string& prefix) {
+        for (const auto& line : log.lines().lines())
+            if (line.severity == tvxlog::error && line.function == kFn && line.message.rfind(prefix, 0) == 0) return true;
+        return false;
+    };
+    // A full batch is answered element by element; one more is one error.
+    std::string batch = "[";
+    for (std::size_t i = 0; i < kMaxJsonRpcBatch; ++i) batch += R"({"method":"PING"},)";
+    batch.back() = ']';
+    EXPECT_EQ(answerValue(batch).size(), kMaxJsonRpcBatch);
+    batch.back() = ',';
+    EXPECT_EQ(answer(batch + "7]"),
+              "{\"error\":{\"code\":-32600,\"msg\":\"json-rpc batch too large: 101 requests, at most 100.\"}}\n");
+    EXPECT_TRUE(log.contains(tvxlog::error, kFn, "json-rpc request: batch too large [101], at most 100"));
+
+    const std::string pad = R"({"method":"PING","pad":")";
+    const std::string big = pad + std::string(kMaxJsonRpcPayload - pad.size() - 1, 'x') + "\"}";
+    EXPECT_EQ(answer(big),
+              "{\"error\":{\"code\":-32600,\"msg\":\"json-rpc request too large: 262145 bytes, at most 262144.\"}}\n");
+    EXPECT_TRUE(log.contains(tvxlog::error, kFn, "json-rpc request: payload too large [262145], at most 262144"));
+
+    // Each raw control character comes back as a six-character escape.
+    const Json::Value wide = answerValue(pad + std::string(200000, '\x01') + "\"}");
+    EXPECT_EQ(wide.size(), 1u);
+    EXPECT_EQ(wide["error"]["code"], -32603);
+    EXPECT_EQ(wide["error"]["msg"].asString().rfind("json-rpc response too large: ", 0), 0u) << wide;
+    EXPECT_TRUE(rfind("json-rpc response: too large ["));
+}
+
 }  // namespace

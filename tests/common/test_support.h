@@ -27,6 +27,12 @@ public:
     bool contains(int severity, const std::string& function, const std::string& message) const {
         return memory_->contains(severity, function, message);
     }
+    // A line whose message starts with text (the system's message text follows).
+    bool containsPrefix(int severity, const std::string& function, const std::string& text) const {
+        for (const auto& l : memory_->lines())
+            if (l.severity == severity && l.function == function && l.message.rfind(text, 0) == 0) return true;
+        return false;
+    }
     std::size_t count() const { return memory_->lines().size(); }
 
 private:

@@ -31,6 +31,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         tvxcodec::jsonRpcFrame(std::string_view(reinterpret_cast<const char*>(data), size));
     JsonRpcBuffer* buffer = platform_processJsonRpc(frame.data(), frame.size());
     if (!buffer) return 0;
+    // Escaping makes a byte at most six characters, and each request of a
+    // batch adds at most one answer of its own (GET_METRICS, here with its
+    // defaults, is the largest).
+    if (buffer->length > kJsonRpcHeaderSize + 6 * size + kMaxJsonRpcBatch * 2048)
+        tvxfuzz::broken("response out of proportion to its request");
     try {
         const auto reply = tvxcodec::decodeJsonRpcFrame({buffer->data, buffer->length});
         if (reply.value.isArray()) {

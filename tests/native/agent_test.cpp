@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 #include <string>
@@ -11,6 +13,7 @@
 #include "agent/lume_dll.h"
 #include "agent/lume_task.h"
 #include "common/test_support.h"
+#include "platform/log_appenders.h"
 #include "platform/settings.h"
 
 namespace {
@@ -249,7 +252,7 @@ TEST(LumeBridge, EntryPointsFollowTheBridgeLifecycle) {
     EXPECT_EQ(lume_init(), 0);  // running already: nothing changes
     EXPECT_TRUE(log.contains(tvxlog::debug, "lume_init", "***** Starting lume thread: Ok"));
     platform_setLumeData(doc.size(), doc.data());
-    // The first pass (about 10 ms after start) asks the agent.
+    // The first pass (at once after start) asks the agent.
     ASSERT_TRUE(eventually([&] { return platform_setLumeData(doc.size(), doc.data()) == 3u; }));
     EXPECT_TRUE(log.contains(tvxlog::info, "QmLumeTask::run", "[Lume Info Thread] Started ..."));
     EXPECT_TRUE(log.contains(tvxlog::info, "QmLumeTask::run", "Deal with Lume is enabled, interval (ms):5000"));
@@ -283,6 +286,90 @@ TEST(LumeBridge, EntryPointsFollowTheBridgeLifecycle) {
         return false;
     }));
     EXPECT_EQ(platform_setLumeData(doc.size(), doc.data()), 0u);
+    lume_shutdown();
+    setLumeSdkForTests(nullptr);
+}
+
+TEST(LumeBridgeDeathTest, ARunningBridgeDoesNotEndTheProcessAtExit) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            tvxtest::MemoryRegistry registry;
+            lume_init();
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+namespace {
+
+// An agent whose fetchConfig blocks, once, until the test lets it go.
+std::promise<void> agentCalled, agentReleased;
+const std::shared_future<void> agentGoes = agentReleased.get_future().share();
+const char* blockingFetchConfig(const char*) {
+    agentCalled.set_value();
+    agentGoes.wait();
+    return "{}";
+}
+
+}  // namespace
+
+TEST(LumeBridge, DocumentsDoNotWaitForAStopThatWaitsForTheAgent) {
+    tvxtest::MemoryRegistry registry;
+    tvxtest::LogCapture log;
+    LumeDLL dll;
+    dll.fetchConfig = &blockingFetchConfig;
+    setLumeSdkForTests(&dll);
+    ASSERT_EQ(lume_init(), 0);
+    agentCalled.get_future().wait();
+    std::thread stopper([] { lume_shutdown(); });
+    ASSERT_TRUE(eventually([&] { return log.contains(tvxlog::debug, "lume_shutdown", "***** Stopping lume thread..."); }));
+    const std::string doc = R"({"machine":{}})";
+    auto flags = std::async(std::launch::async, [&] { return platform_setLumeData(doc.size(), doc.data()); });
+    // Bounds a hang only: the answer must not depend on the agent returning.
+    const bool answered = flags.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    agentReleased.set_value();
+    stopper.join();
+    EXPECT_TRUE(answered) << "a document waited for the agent's call";
+    EXPECT_EQ(flags.get(), 0u);
+    setLumeSdkForTests(nullptr);
+}
+
+// Holds a start inside its first log line, after it has set the running flag,
+// until a stop has cleared the flag again and taken the bridge mutex first.
+class StartHeldByStop : public tvxlog::Appender {
+public:
+    std::atomic<bool> entered{false};
+    void write(const tvxlog::LogRecord& record) override {
+        if (entered || record.message != "***** Starting lume thread...") return;
+        entered = true;
+        while (isLumeRunning()) std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+};
+
+TEST(LumeBridge, AStartThatLostARaceWithAStopLeavesNoDeadBridge) {
+    tvxtest::MemoryRegistry registry;
+    FakeAgent agent;
+    FakeAgent::reset("{}");
+    setLumeSdkForTests(&agent.dll);
+    tvxlog::resetLoggerForTests();
+    auto hold = std::make_unique<StartHeldByStop>();
+    StartHeldByStop& held = *hold;
+    tvxlog::addAppenderForTests(std::move(hold), tvxlog::debug);
+    std::thread starter([] { lume_init(); });
+    ASSERT_TRUE(eventually([&] { return held.entered.load(); }));
+    lume_shutdown();
+    starter.join();
+    tvxlog::resetLoggerForTests();
+
+    // The start's thread saw the bridge stopped and ended; a new start runs it.
+    ASSERT_EQ(lume_init(), 0);
+    EXPECT_TRUE(eventually([] {
+        for (auto& c : FakeAgent::recorded())
+            if (c == "fetchConfig qmAgent") return true;
+        return false;
+    }));
     lume_shutdown();
     setLumeSdkForTests(nullptr);
 }

@@ -147,3 +147,27 @@ TEST(EngineSchedule, RunTaskThreadClearsTheStopFlagAndSetsItWhenRunEnds) {
         EXPECT_EQ(waiter->stopFlag(), 1u);
     }
 }
+
+TEST(EngineSchedule, AWaitingTaskSleepsUntilItsPassOrAStop) {
+    // The wall clock, counted: a task whose next pass is seconds away reads
+    // it once and then sleeps until the stop request wakes it.
+    static std::atomic<int> reads{0};
+    auto previous = taskClock().nowMs.exchange(+[]() -> std::int64_t {
+        ++reads;
+        return wallClockMs();
+    });
+    struct Waiter : QmWorkingTask {
+        void run() override {
+            while (!waitForNextPass(5000)) {
+            }
+        }
+    };
+    auto waiter = std::make_shared<Waiter>();
+    auto thread = startTaskThread(waiter);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    waiter->requestStop();
+    thread->join();
+    taskClock().nowMs.store(previous);
+    // One reading for the first pass, due at once, one for the wait.
+    EXPECT_LE(reads.load(), 3);
+}

@@ -71,6 +71,8 @@ public:
         TestClock::step.store(step);
         previousClock_ = taskClock().nowMs.exchange(&TestClock::read);
         previousInterval_ = taskClock().passIntervalMs.exchange(intervalMs);
+        // The test moves its clock by hand; waiting tasks look at it often.
+        previousRecheck_ = taskClock().recheckMs.exchange(10);
         previousTable_ = setTaskTable(&table_);
         initMetricStore();
     }
@@ -80,6 +82,7 @@ public:
         setTaskTable(previousTable_);
         taskClock().nowMs.store(previousClock_);
         taskClock().passIntervalMs.store(previousInterval_);
+        taskClock().recheckMs.store(previousRecheck_);
         initMetricStore();
     }
     Engine(const Engine&) = delete;
@@ -91,6 +94,7 @@ private:
     TaskTable table_;
     std::int64_t (*previousClock_)();
     std::uint32_t previousInterval_;
+    std::uint32_t previousRecheck_;
     const TaskTable* previousTable_;
 };
 

@@ -3,7 +3,9 @@
 
 #include <cstdlib>
 #include <set>
+#include <atomic>
 #include <thread>
+#include <vector>
 
 #include "platform/metric_store.h"
 #include "platform/platform_api.h"
@@ -104,4 +106,23 @@ TEST_F(MetricStore, ConcurrentMergesKeepEveryKey) {
     for (auto& t : threads) t.join();
     Json::Value s = getMetricsSnapshot();
     EXPECT_EQ(s["speed"].asInt(), 199);
+}
+
+TEST_F(MetricStore, ASnapshotNeverGoesBackBehindAFinishedMerge) {
+    // Each thread counts up its own key; right after its merge returns, the
+    // snapshot must show that count or a later one, whatever the others do.
+    const char* keys[] = {"speed", "rtxPackets", "wifi_strength", "wifi_channel"};
+    std::atomic<int> hidden{0};
+    std::vector<std::thread> threads;
+    for (const char* key : keys)
+        threads.emplace_back([key, &hidden] {
+            Json::Value result(Json::objectValue);
+            for (int i = 0; i < 20000; ++i) {
+                result[key] = i;
+                mergeTaskResult(result, {key});
+                if (getMetricsSnapshot()[key].asInt() < i) ++hidden;
+            }
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(hidden.load(), 0);
 }

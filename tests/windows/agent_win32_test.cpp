@@ -171,6 +171,8 @@ TEST_F(AgentLibrary, DocumentFromTheChannelReachesTheAgentAndFlagsComeBack) {
     DeleteFileA((stubDir_ + "\\calls.log").c_str());
     setLumeSdkForTests(&dll);
     auto savedClock = taskClock().nowMs.exchange(&fastClock);
+    // The clock moves only when read, so a waiting bridge must read it often.
+    auto savedRecheck = taskClock().recheckMs.exchange(10);
 
     RecordingChannel channel;
     auto send = [&](const tvxcodec::Bytes& message) {
@@ -195,6 +197,7 @@ TEST_F(AgentLibrary, DocumentFromTheChannelReachesTheAgentAndFlagsComeBack) {
     }
     lume_shutdown();
     taskClock().nowMs.store(savedClock);
+    taskClock().recheckMs.store(savedRecheck);
     setLumeSdkForTests(nullptr);
 
     EXPECT_NE(calls().find(delivery), std::string::npos) << calls();

@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
+#include <thread>
+#include <vector>
 
 #include "codec/codec.h"
 #include "plugin_test_support.h"
@@ -91,7 +94,7 @@ TEST_F(PluginObject, LivesThroughAWholeSessionAndAnswersEveryKindThroughWrite) {
         ASSERT_NE(session.callback(), nullptr);
         standin::Channel* channel = session.channel();
         EXPECT_EQ(channel->references(), 2u) << "the plug-in holds the channel";
-        const std::set<DWORD> engine = newThreads(before);
+        const std::set<DWORD> engine = newThreads(before, kEngineThreads);
         EXPECT_EQ(engine.size(), kEngineThreads);
 
         // Every reply kind, each in exactly one Write.
@@ -199,7 +202,7 @@ TEST_F(PluginObject, ASecondChannelReplacesTheFirstAndRestartsTheEngine) {
     ASSERT_EQ(session.openChannel(), S_OK);
     standin::Ref<standin::Channel> first(session.channel());
     first->AddRef();
-    const std::set<DWORD> firstEngine = newThreads(before);
+    const std::set<DWORD> firstEngine = newThreads(before, kEngineThreads);
     EXPECT_EQ(firstEngine.size(), kEngineThreads);
 
     ASSERT_EQ(session.openChannel(), S_OK);
@@ -208,7 +211,7 @@ TEST_F(PluginObject, ASecondChannelReplacesTheFirstAndRestartsTheEngine) {
     EXPECT_EQ(second->references(), 2u);
     // The task threads were stopped and started anew; the bridge kept running.
     EXPECT_EQ(stillRunning(firstEngine), 1u);
-    EXPECT_EQ(newThreads(before).size(), kEngineThreads);
+    EXPECT_EQ(newThreads(before, kEngineThreads).size(), kEngineThreads);
 
     EXPECT_EQ(session.send(tvxcodec::pingRequest()).size(), 1u);
     EXPECT_EQ(first->writeCount(), 0u);
@@ -229,7 +232,7 @@ TEST_F(PluginObject, StaysLoadedWhileTheEngineRunsWithoutItsObject) {
         ASSERT_EQ(session.openChannel(), S_OK);
         // Released without OnClose or Disconnected: the threads run on.
     }
-    EXPECT_EQ(stillRunning(newThreads(before)), kEngineThreads);
+    EXPECT_EQ(stillRunning(newThreads(before, kEngineThreads)), kEngineThreads);
     EXPECT_EQ(dll_->canUnloadNow(), S_FALSE);
     using Stop = void (*)();
     auto stop = [&](const char* name) {
@@ -238,6 +241,7 @@ TEST_F(PluginObject, StaysLoadedWhileTheEngineRunsWithoutItsObject) {
         f();
     };
     stop("platform_shutdown");
+    EXPECT_EQ(dll_->canUnloadNow(), S_FALSE) << "the agent bridge still runs";
     stop("lume_shutdown");
     EXPECT_EQ(stillRunning(newThreads(before)), 0u);
     EXPECT_EQ(dll_->canUnloadNow(), S_OK);
@@ -314,4 +318,129 @@ TEST_F(PluginObject, AnswersItsThreeInterfacesWithOneIdentityAndCanBeAggregated)
     EXPECT_EQ(factory->LockServer(FALSE), S_OK);
     factory.reset();
     EXPECT_EQ(dll_->canUnloadNow(), S_OK);
+}
+
+TEST_F(PluginObject, TerminatedStopsWhatRunsAndLetsGoOfTheChannel) {
+    const std::set<DWORD> before = runtimeThreads();
+    standin::Session session;
+    ASSERT_EQ(session.create(clsid_), S_OK);
+    ASSERT_EQ(session.initialize(), S_OK);
+    ASSERT_EQ(session.openChannel(), S_OK);
+    const std::set<DWORD> engine = newThreads(before, kEngineThreads);
+    EXPECT_EQ(engine.size(), kEngineThreads);
+    // Clients built on FreeRDP end with Terminated alone.
+    EXPECT_EQ(session.terminated(), S_OK);
+    EXPECT_EQ(stillRunning(engine), 0u);
+    EXPECT_EQ(session.channel()->references(), 1u);
+    session.release();
+    EXPECT_EQ(dll_->canUnloadNow(), S_OK);
+}
+
+namespace {
+
+// A channel on the heap that frees itself on its last release. Its memory is
+// kept, so a write without a reference of its own lands in a dead object
+// (never in reused memory) and is counted.
+class SelfFreeingChannel final : public IWTSVirtualChannel {
+public:
+    static inline std::atomic<int> misuse{0};
+    static inline std::atomic<int> live{0};
+    SelfFreeingChannel() { ++live; }
+    ~SelfFreeingChannel() {
+        misuse += writing_.load();
+        dead_ = true;
+        --live;
+    }
+    static void operator delete(void*) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** ppv) override {
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const ULONG left = --references_;
+        if (left == 0) delete this;
+        return left;
+    }
+    HRESULT STDMETHODCALLTYPE Write(ULONG, BYTE*, IUnknown*) override {
+        misuse += dead_ ? 1 : 0;
+        ++writing_;
+        Sleep(1);
+        --writing_;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Close() override { return S_OK; }
+
+private:
+    std::atomic<ULONG> references_{1};
+    std::atomic<int> writing_{0};
+    std::atomic<bool> dead_{false};
+};
+
+}  // namespace
+
+TEST_F(PluginObject, WritesHoldTheChannelWhileCloseAndReopenRace) {
+    standin::Session session;
+    ASSERT_EQ(session.create(clsid_), S_OK);
+    ASSERT_EQ(session.initialize(), S_OK);
+    standin::Ref<IWTSListenerCallback> listener = session.manager().listenerFor(standin::kChannelName);
+    ASSERT_TRUE(listener);
+    standin::Ref<IWTSVirtualChannelCallback> callback;
+    std::atomic<bool> done{false};
+    auto open = [&] {
+        auto* channel = new SelfFreeingChannel;
+        BOOL accept = FALSE;
+        standin::Ref<IWTSVirtualChannelCallback> accepted;
+        EXPECT_EQ(listener->OnNewChannelConnection(channel, nullptr, &accept, accepted.put()), S_OK);
+        channel->Release();  // the plug-in's reference is the only one left
+        if (!callback) callback = accepted;
+    };
+    open();
+    std::vector<std::thread> senders;
+    for (int i = 0; i < 3; ++i)
+        senders.emplace_back([&] {
+            Bytes ping = tvxcodec::pingRequest();
+            while (!done) callback->OnDataReceived(static_cast<ULONG>(ping.size()), ping.data());
+        });
+    for (int round = 0; round < 40; ++round) {
+        Sleep(3);
+        if (round % 2) callback->OnClose();
+        open();
+    }
+    done = true;
+    for (auto& t : senders) t.join();
+    callback->OnClose();
+    EXPECT_EQ(SelfFreeingChannel::misuse.load(), 0) << "a channel was written after its last release";
+    EXPECT_EQ(SelfFreeingChannel::live.load(), 0);
+}
+
+// Run as a child process by the next test: leaves the channel open and
+// returns from main, as a host that exits without Disconnected does.
+// The class is registered by the parent's fixture.
+TEST(PluginExitChild, DISABLED_OpensTheChannelAndReturnsFromMain) {
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+    CLSID clsid{};
+    ASSERT_EQ(CLSIDFromString(kClsid.c_str(), &clsid), S_OK);
+    auto* session = new standin::Session;
+    ASSERT_EQ(session->create(clsid), S_OK);
+    ASSERT_EQ(session->initialize(), S_OK);
+    ASSERT_EQ(session->openChannel(), S_OK);
+    ASSERT_EQ(session->send(tvxcodec::pingRequest()).size(), 1u);
+}
+
+TEST_F(PluginObject, AHostThatExitsWithTheChannelOpenExitsCleanly) {
+    wchar_t self[MAX_PATH];
+    ASSERT_GT(GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
+    std::wstring command = L"\"" + std::wstring(self) +
+                           L"\" --gtest_also_run_disabled_tests --gtest_filter=PluginExitChild.*";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child{};
+    ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child));
+    WaitForSingleObject(child.hProcess, INFINITE);
+    DWORD status = 1;
+    GetExitCodeProcess(child.hProcess, &status);
+    CloseHandle(child.hThread);
+    CloseHandle(child.hProcess);
+    EXPECT_EQ(status, 0u);
 }

@@ -243,3 +243,33 @@ TEST(PluginResources, TypeLibraryStringAndManifestAreEmbedded) {
     ASSERT_GE(operations.size(), six.size());
     EXPECT_EQ(std::vector<std::string>(operations.end() - 6, operations.end()), six);
 }
+
+TEST_F(PluginRegistration, LeavesTheRegistrarInterfaceKeyAsItWasFound) {
+    const std::wstring iface = L"Interface\\{A817E7A2-43FA-11D0-9E44-00AA00B6770A}";
+    const std::wstring machine = kMachineClasses + iface;
+    const std::wstring user = kUserClasses + iface;
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, machine.c_str());
+    RegDeleteTreeW(HKEY_CURRENT_USER, user.c_str());
+    // Absent before: absent after registering and after unregistering, in both modes.
+    ASSERT_EQ(dll_->registerServer(), S_OK);
+    EXPECT_FALSE(keyExists(HKEY_LOCAL_MACHINE, machine));
+    ASSERT_EQ(dll_->install(TRUE, L"user"), S_OK);
+    EXPECT_FALSE(keyExists(HKEY_CURRENT_USER, user));
+    cleanUp();
+    EXPECT_FALSE(keyExists(HKEY_LOCAL_MACHINE, machine));
+
+    // Another component's registration of it survives ours, untouched.
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, (machine + L"\\TypeLib").c_str(), 0, nullptr, 0,
+                              KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    const wchar_t other[] = L"{00000000-1111-2222-3333-444444444444}";
+    RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(other), sizeof other);
+    RegCloseKey(key);
+    const std::multiset<std::string> before = dumpTree(HKEY_LOCAL_MACHINE, machine);
+    ASSERT_EQ(dll_->registerServer(), S_OK);
+    EXPECT_EQ(dumpTree(HKEY_LOCAL_MACHINE, machine), before);
+    EXPECT_EQ(dll_->unregisterServer(), S_OK);
+    EXPECT_EQ(dumpTree(HKEY_LOCAL_MACHINE, machine), before);
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, machine.c_str());
+}

@@ -153,6 +153,18 @@ inline std::set<DWORD> newThreads(const std::set<DWORD>& before) {
     return out;
 }
 
+// The same once at least `expected` are seen: under Wine a thread started a
+// moment ago can be missing from the first look. Gives up after 10 s, to end
+// a hung test.
+inline std::set<DWORD> newThreads(const std::set<DWORD>& before, std::size_t expected) {
+    std::set<DWORD> out = newThreads(before);
+    for (int i = 0; i < 1000 && out.size() < expected; ++i) {
+        Sleep(10);
+        out = newThreads(before);
+    }
+    return out;
+}
+
 inline std::size_t stillRunning(const std::set<DWORD>& threads) {
     std::size_t running = 0;
     for (DWORD id : threads) {

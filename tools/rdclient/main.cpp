@@ -3,7 +3,8 @@
 // does, creates the plug-in through COM, opens "qmlink-dvc" and plays the
 // remote host, printing what the remote host receives.
 //
-//   tvx_rdclient [--dll PATH] [--wait SECONDS] [--log-dir DIR] [--keep-registration]
+//   tvx_rdclient [--dll PATH] [--wait SECONDS] [--log-dir DIR] [--sample-endpoint NAME]
+//                [--keep-registration]
 #include <windows.h>
 
 #include <shellapi.h>
@@ -36,6 +37,7 @@ using standin::valueText;
 struct Options {
     std::wstring dll;
     std::wstring logDir;
+    std::wstring sampleEndpoint;
     unsigned waitSeconds = 8;
     bool keepRegistration = false;
 };
@@ -50,6 +52,7 @@ bool parseOptions(Options& options) {
         bool hasValue = i + 1 < argc;
         if (arg == L"--dll" && hasValue) options.dll = argv[++i];
         else if (arg == L"--log-dir" && hasValue) options.logDir = argv[++i];
+        else if (arg == L"--sample-endpoint" && hasValue) options.sampleEndpoint = argv[++i];
         else if (arg == L"--wait" && hasValue) options.waitSeconds = static_cast<unsigned>(_wtoi(argv[++i]));
         else if (arg == L"--keep-registration") options.keepRegistration = true;
         else ok = false;
@@ -87,8 +90,12 @@ void printAgentRecord() {
 
 void playRemoteHost(standin::Session& session) {
     report.heading("The remote host's requests and what it receives");
-    std::printf("  (inside the demo's namespace there is no gateway, internet or Wi-Fi, so the network\n"
-                "   metrics keep their defaults: -1 for numbers, \"\" for texts)\n");
+    if (GetEnvironmentVariableA("TVX_LAB", nullptr, 0) != 0)
+        std::printf("  (the plug-in measures the network lab it runs in: interface, gateway, round trips; the\n"
+                    "   lab has no Wi-Fi, so the wifi_* metrics keep their defaults: -1 for numbers, \"\" for texts)\n");
+    else
+        std::printf("  (inside the demo's namespace there is no gateway, internet or Wi-Fi, so the network\n"
+                    "   metrics keep their defaults: -1 for numbers, \"\" for texts)\n");
     Bytes reply;
 
     if (report.exchange(session, "PING", tvxcodec::pingRequest(), reply))
@@ -158,6 +165,18 @@ bool enableLogging(const std::wstring& folder) {
     return ok;
 }
 
+// HKLM "SampleEndpoint", the host the plug-in probes for roundtripGoogleMs.
+bool setSampleEndpoint(const std::wstring& name) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Quillmere\\Telvista\\Metrics", 0, nullptr, 0,
+                        KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key, nullptr) != ERROR_SUCCESS)
+        return false;
+    bool ok = RegSetValueExW(key, L"SampleEndpoint", 0, REG_SZ, reinterpret_cast<const BYTE*>(name.c_str()),
+                             static_cast<DWORD>((name.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    return ok;
+}
+
 void printNewestLog(const std::wstring& folder) {
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW((folder + L"\\tvx_client_dll_rdp_*.log").c_str(), &found);
@@ -191,7 +210,8 @@ int main() {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     Options options;
     if (!parseOptions(options)) {
-        std::fprintf(stderr, "usage: tvx_rdclient [--dll PATH] [--wait SECONDS] [--log-dir DIR] [--keep-registration]\n");
+        std::fprintf(stderr, "usage: tvx_rdclient [--dll PATH] [--wait SECONDS] [--log-dir DIR] [--sample-endpoint NAME]\n"
+                             "                    [--keep-registration]\n");
         return 2;
     }
 
@@ -223,6 +243,10 @@ int main() {
             std::printf("  HKCU\\Software\\Quillmere\\Telvista\\Log\\client: severity 5 (DEBUG), path_root %s%s\n",
                         utf8(options.logDir).c_str(), ok ? "" : "  !! not written");
         }
+        if (!options.sampleEndpoint.empty())
+            std::printf("  HKLM\\Software\\Quillmere\\Telvista\\Metrics: SampleEndpoint %s%s\n",
+                        utf8(options.sampleEndpoint).c_str(),
+                        setSampleEndpoint(options.sampleEndpoint) ? "" : "  !! not written");
         standin::PluginDll dll(options.dll);
         if (!dll.loaded()) {
             std::printf("  cannot load %s (error %lu)\n", utf8(options.dll).c_str(), GetLastError());

@@ -11,8 +11,9 @@ namespace standin {
 bool isTestAddress(const std::vector<std::uint8_t>& a) {
     if (a.size() == 4) {
         if (a[0] == 127) return true;
-        if (a[0] == 192 && a[1] == 0 && a[2] == 2) return true;
+        // 192.0.2.0/24 is left out on purpose: it is this machine's own network.
         if (a[0] == 198 && a[1] == 51 && a[2] == 100) return true;
+        if (a[0] == 198 && (a[1] & 0xFE) == 18) return true;
         if (a[0] == 203 && a[1] == 0 && a[2] == 113) return true;
         return false;
     }

@@ -1,7 +1,7 @@
 // The plug-in's collectors probe the default gateway, public addresses and
 // an internet service. They may run only where those probes cannot leave a
 // test network: a namespace holding loopback alone, or the lab's namespaces
-// with their documentation addresses.
+// with their test ranges.
 #pragma once
 
 #include <cstdint>
@@ -17,8 +17,9 @@ struct InterfaceAddress {
     std::vector<std::uint8_t> address;
 };
 
-// Loopback, IPv6 link-local, and the documentation ranges 192.0.2.0/24,
-// 198.51.100.0/24 and 203.0.113.0/24 that the lab uses.
+// Loopback, IPv6 link-local, and the ranges the lab gives its client:
+// 198.51.100.0/24, 203.0.113.0/24 and 198.18.0.0/15. Not 192.0.2.0/24, which
+// is the build machine's own network.
 bool isTestAddress(const std::vector<std::uint8_t>& address);
 
 // Empty when every address is a test address, else what was found.

@@ -1,0 +1,36 @@
+// The host build sends no probes: ICMP cannot be opened, names do not
+// resolve and connects never reach anything. Tests put fakes in place.
+#include <arpa/inet.h>
+
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+#include "probes_sys.h"
+
+namespace probesys {
+
+Ops systemOps() {
+    Ops o;
+    o.parseIPv4 = [](const std::string& text, std::uint32_t& address, unsigned long& error) {
+        in_addr a{};
+        if (inet_pton(AF_INET, text.c_str(), &a) != 1) {
+            error = static_cast<unsigned long>(errno);
+            return false;
+        }
+        address = a.s_addr;
+        return true;
+    };
+    o.echo = [](std::uint32_t) { return EchoResult{EchoResult::openFailed, 0, 50}; };  // ERROR_NOT_SUPPORTED
+    o.resolve = [](const std::string&, std::vector<ResolvedAddress>&) { return 11001; };  // WSAHOST_NOT_FOUND
+    o.connect = [](std::uint32_t, std::uint16_t) { return ConnectResult{}; };
+    o.sleepMs = [](std::uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
+    o.nowSeconds = [] {
+        return static_cast<std::int64_t>(
+            std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+                .count());
+    };
+    return o;
+}
+
+}  // namespace probesys

@@ -1,0 +1,160 @@
+// The probes' system calls: ICMP echo through IP Helper, name resolution and
+// TCP connects through Winsock (started by the platform service).
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <iphlpapi.h>
+#include <icmpapi.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <utility>
+
+#include "probes_sys.h"
+
+namespace probesys {
+namespace {
+
+class IcmpHandle {
+public:
+    IcmpHandle() : handle_(IcmpCreateFile()) {}
+    ~IcmpHandle() {
+        if (valid()) IcmpCloseHandle(handle_);
+    }
+    IcmpHandle(const IcmpHandle&) = delete;
+    IcmpHandle& operator=(const IcmpHandle&) = delete;
+    bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
+    HANDLE get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
+class Socket {
+public:
+    explicit Socket(SOCKET s) : socket_(s) {}
+    ~Socket() {
+        if (valid()) closesocket(socket_);
+    }
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    bool valid() const { return socket_ != INVALID_SOCKET; }
+    SOCKET get() const { return socket_; }
+
+private:
+    SOCKET socket_;
+};
+
+class AddrInfo {
+public:
+    AddrInfo() = default;
+    ~AddrInfo() {
+        if (list_) freeaddrinfo(list_);
+    }
+    AddrInfo(const AddrInfo&) = delete;
+    AddrInfo& operator=(const AddrInfo&) = delete;
+    addrinfo** out() { return &list_; }
+    const addrinfo* get() const { return list_; }
+
+private:
+    addrinfo* list_ = nullptr;
+};
+
+EchoResult echo(std::uint32_t address) {
+    IcmpHandle icmp;
+    if (!icmp.valid()) return {EchoResult::openFailed, 0, GetLastError()};
+    // "Data Buffer", its NUL and padding: 32 bytes.
+    char payload[32] = "Data Buffer";
+    // One reply record with its 32 data bytes, plus the 8 bytes IP Helper
+    // wants for an ICMP error message.
+    alignas(ICMP_ECHO_REPLY) unsigned char reply[sizeof(ICMP_ECHO_REPLY) + sizeof payload + 8] = {};
+    DWORD replies = IcmpSendEcho(icmp.get(), address, payload, sizeof payload, nullptr, reply, sizeof reply, 1000);
+    if (replies == 0) return {EchoResult::sendFailed, 0, GetLastError()};
+    ICMP_ECHO_REPLY first;
+    std::memcpy(&first, reply, sizeof first);
+    // A router's "unreachable" answer is a reply too, but no round trip to the host.
+    if (first.Status != IP_SUCCESS) return {EchoResult::sendFailed, 0, first.Status};
+    return {EchoResult::reply, first.RoundTripTime, 0};
+}
+
+int resolve(const std::string& name, std::vector<ResolvedAddress>& out) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    AddrInfo list;
+    int rc = getaddrinfo(name.c_str(), nullptr, &hints, list.out());
+    if (rc != 0) return rc;
+    for (const addrinfo* a = list.get(); a; a = a->ai_next) {
+        char text[INET6_ADDRSTRLEN] = "";
+        const void* raw = nullptr;
+        if (a->ai_family == AF_INET)
+            raw = &reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr;
+        else if (a->ai_family == AF_INET6)
+            raw = &reinterpret_cast<const sockaddr_in6*>(a->ai_addr)->sin6_addr;
+        if (raw == nullptr || inet_ntop(a->ai_family, raw, text, sizeof text) == nullptr) text[0] = '\0';
+        out.push_back({a->ai_family == AF_INET, text});
+    }
+    return 0;
+}
+
+ConnectResult connectOnce(std::uint32_t address, std::uint16_t port) {
+    Socket s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    if (!s.valid()) return {};
+    u_long nonBlocking = 1;
+    if (ioctlsocket(s.get(), FIONBIO, &nonBlocking) != 0) return {};
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_port = htons(port);
+    target.sin_addr.s_addr = address;
+    const auto start = std::chrono::steady_clock::now();
+    auto elapsed = [&start] {
+        return static_cast<std::uint64_t>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count() /
+            1000000);
+    };
+    if (connect(s.get(), reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0) return {true, elapsed()};
+    const int error = WSAGetLastError();
+    if (error == WSAECONNREFUSED) return {true, elapsed()};
+    if (error != WSAEWOULDBLOCK) return {};
+    fd_set writable;
+    fd_set failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(s.get(), &writable);
+    FD_SET(s.get(), &failed);
+    timeval timeout{2, 500000};
+    if (select(0, nullptr, &writable, &failed, &timeout) <= 0) return {};
+    int pending = 0;
+    int length = sizeof pending;
+    if (getsockopt(s.get(), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&pending), &length) != 0) return {};
+    if (pending != 0 && pending != WSAECONNREFUSED) return {};
+    return {true, elapsed()};
+}
+
+}  // namespace
+
+Ops systemOps() {
+    Ops o;
+    o.parseIPv4 = [](const std::string& text, std::uint32_t& address, unsigned long& error) {
+        IN_ADDR a{};
+        if (InetPtonA(AF_INET, text.c_str(), &a) != 1) {
+            error = static_cast<unsigned long>(WSAGetLastError());
+            return false;
+        }
+        address = a.S_un.S_addr;
+        return true;
+    };
+    o.echo = echo;
+    o.resolve = resolve;
+    o.connect = connectOnce;
+    o.sleepMs = [](std::uint32_t ms) { Sleep(ms); };
+    o.nowSeconds = [] {
+        return static_cast<std::int64_t>(
+            std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+                .count());
+    };
+    return o;
+}
+
+}  // namespace probesys

@@ -1,0 +1,175 @@
+// Host facts on captured output and fake system calls: line splitting, the
+// parse steps, versions, the hour-long caches, CPU rounding and inactivity.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "common/test_support.h"
+#include "host/command_runner.h"
+#include "host/host_facts.h"
+#include "host/user_activity.h"
+#include "host/version_info.h"
+
+namespace {
+
+// Feeds reads to the splitter as the runner does and collects the lines.
+std::vector<std::string> split(const std::vector<std::string>& reads) {
+    std::vector<std::string> lines;
+    LineHandler collect = [&lines](const std::string& line) { lines.push_back(line); };
+    LineSplitter splitter(collect);
+    for (const auto& r : reads) splitter.feed(r);
+    splitter.finish();
+    return lines;
+}
+
+TEST(HostCommandOutput, LinesAndParseSteps) {
+    // Carriage returns stay on, a chunk ends at its first NUL, a line that
+    // straddles two reads arrives whole.
+    EXPECT_EQ(split({"a\r\nb\r\n"}), (std::vector<std::string>{"a\r", "b\r"}));
+    EXPECT_EQ(split({std::string("ab\0cd\r\n", 7), "ef\r\n"}), (std::vector<std::string>{"abef\r"}));
+    EXPECT_EQ(split({"Caption=Micro", "soft Windows\r\nlast"}),
+              (std::vector<std::string>{"Caption=Microsoft Windows\r", "last"}));
+
+    std::string user = "old";
+    for (const auto& line : split({"CORP\\alice\r\n", "\r\n"})) scanLine(line, "%256[^\r\n]", 256, user);
+    EXPECT_EQ(user, "CORP\\alice");
+    std::string host;
+    scanLine("ABCDEFGHIJKLMNOPQRST\r", "%15[^\r\n]", 15, host);
+    EXPECT_EQ(host, "ABCDEFGHIJKLMNO");
+    scanLine("SECOND\r", "%15[^\r\n]", 15, host);  // the last match wins
+    EXPECT_EQ(host, "SECOND");
+
+    for (const char* text : {"\r\n\r\nCaption=Windows 10 Pro\r\nVersion=10.0.19045\r\n\r\n",
+                             "Version=10.0.19045\r\n\r\nCaption=Windows 10 Pro\r\n"}) {
+        std::string name, version;
+        for (const auto& line : split({text})) parseWmicLine(line, name, version);
+        EXPECT_EQ(name, "Windows 10 Pro");
+        EXPECT_EQ(version, "10.0.19045");
+    }
+    std::string name = "kept", version;
+    parseWmicLine("Caption=\r", name, version);
+    EXPECT_EQ(name, "kept");
+}
+
+TEST(HostVersion, ParsingAndOrder) {
+    tvxtest::LogCapture log;
+    EXPECT_EQ(Version("1.x.3").components(), (std::vector<std::int32_t>{1, 3}));
+    EXPECT_TRUE(log.contains(tvxlog::error, "Version::updateListFromString", "invalid version characters invalid stoi argument"));
+    EXPECT_EQ(Version("1..2.").components(), (std::vector<std::int32_t>{1, 2}));
+    EXPECT_EQ(Version(" 7b.99999999999").components(), (std::vector<std::int32_t>{7}));
+    EXPECT_TRUE(log.contains(tvxlog::error, "Version::updateListFromString", "invalid version characters stoi argument out of range"));
+    EXPECT_TRUE(Version("").components().empty());
+    EXPECT_TRUE(Version("") < Version("0"));
+    EXPECT_TRUE(Version("1.2.3") < Version("1.2.3.0"));
+    EXPECT_FALSE(Version("1.2.3.0") < Version("1.2.3"));
+    EXPECT_TRUE(Version("25.3.9") < Version("25.3.10.0"));
+    EXPECT_FALSE(Version("26") < Version("25.3.10.0"));
+    EXPECT_EQ(formatVersion((25ull << 48) | (3ull << 32) | (10ull << 16)), "25.3.10.0");
+    EXPECT_EQ(CMcVersionInfo(std::string("missing.dll")).getFileVersionA(), "0.0.0.0");
+}
+
+// Fake system calls that count what the collectors ask for.
+struct FakeHost {
+    static inline double now = 10000;
+    static inline int commands = 0;
+    static inline std::string userFromSystem;
+    static inline std::vector<std::string> output;        // of every command
+    static inline std::vector<std::string> versionOutput; // of the PowerShell version command
+    static inline CpuTimes times;
+
+    static bool user(std::string& out) {
+        out = userFromSystem;
+        return !out.empty();
+    }
+    static bool refuse(std::string&) { return false; }
+    static std::int32_t run(const std::string& command, const LineHandler& parse) {
+        ++commands;
+        for (const auto& line : command == kPowerShellVersionCommand ? versionOutput : output) parse(line);
+        return 0;
+    }
+    static KtrDeviceIdRead ktr() { return {0, 234, {}}; }
+    static bool cpu(CpuTimes& t) {
+        t = times;
+        return true;
+    }
+    static std::string version() { return "1.2.3.4"; }
+    static double clock() { return now; }
+};
+
+class HostFacts : public ::testing::Test {
+protected:
+    void SetUp() override {
+        saved_ = hostOps();
+        hostOps() = {&FakeHost::user, &FakeHost::refuse, &FakeHost::run, &FakeHost::ktr,
+                     &FakeHost::cpu, &FakeHost::version, &FakeHost::clock};
+        resetHostFactsForTests();
+        FakeHost::commands = 0;
+    }
+    void TearDown() override {
+        hostOps() = saved_;
+        resetHostFactsForTests();
+    }
+    HostOps saved_{};
+    Json::Value metrics;
+};
+
+TEST_F(HostFacts, CachesExpireAfterAnHourWindow) {
+    FakeHost::userFromSystem = "";
+    FakeHost::output = {"DOMAIN\\bob\\x\r", "\r"};
+    getCurrentUserName(metrics);
+    EXPECT_EQ(metrics["userName"], "bob\\x");
+    FakeHost::now += 3599;
+    FakeHost::output = {"OTHER\r"};
+    getCurrentUserName(metrics);
+    EXPECT_EQ(FakeHost::commands, 1);
+    EXPECT_EQ(metrics["userName"], "bob\\x");
+    FakeHost::now += 2;  // 3601 s after the window began
+    getCurrentUserName(metrics);
+    EXPECT_EQ(FakeHost::commands, 2);
+    EXPECT_EQ(metrics["userName"], "OTHER");
+
+    // Only the missing OS fact sends for the next command.
+    FakeHost::commands = 0;
+    FakeHost::output = {"Caption=Wine\r"};
+    FakeHost::versionOutput = {"8.0\r"};
+    getOSVersion(metrics);
+    EXPECT_EQ(FakeHost::commands, 2);  // wmic, then PowerShell for the version alone
+    EXPECT_EQ(metrics["osName"], "Wine");
+    EXPECT_EQ(metrics["osVersionNumber"], "8.0");
+
+    tvxtest::LogCapture log;
+    getKtrDeviceId(metrics);
+    EXPECT_EQ(metrics["ktrDeviceId"], "");
+    bool warned = false;
+    for (const auto& l : log.lines().lines())
+        warned |= l.severity == tvxlog::warning && l.function == "getKtrDeviceId" &&
+                  l.message.rfind("Cannot read registry value HKLM\\SOFTWARE\\Ombrel\\KTR\\device_id; error : [234] : ", 0) == 0;
+    EXPECT_TRUE(warned);
+    getClientVersion(metrics);
+    EXPECT_EQ(metrics["client_version"], "1.2.3.4");
+}
+
+TEST_F(HostFacts, CpuUsageRounding) {
+    for (auto [percent, expected] : std::vector<std::pair<double, int>>{{0.05, 0}, {0.5, 1}, {1.49, 1}, {37.4, 37}, {37.5, 38}})
+        EXPECT_EQ(roundCpuUsage(percent), expected) << percent;
+    EXPECT_DOUBLE_EQ(cpuUsagePercent({100, 300, 100}, {150, 400, 200}), 75.0);
+    FakeHost::times = {100, 300, 100};
+    getCpuUsage(metrics);
+    EXPECT_EQ(metrics["cpu_usage"], 0);  // the first reading has nothing to compare with
+    FakeHost::times = {150, 400, 200};
+    getCpuUsage(metrics);
+    EXPECT_EQ(metrics["cpu_usage"], 75);
+    getCpuUsage(metrics);  // no time passed
+    EXPECT_EQ(metrics["cpu_usage"], 0);
+}
+
+TEST(HostActivity, InactivityAndImageName) {
+    EXPECT_DOUBLE_EQ(inactivitySeconds(112345, 100000), 12.345);
+    EXPECT_DOUBLE_EQ(inactivitySeconds(5000, 5000), 0.01);
+    EXPECT_DOUBLE_EQ(inactivitySeconds(10, 0xfffffff0u), 0.01);
+    EXPECT_EQ(imageFileName(L"C:\\Program Files\\App\\tool.exe"), L"tool.exe");
+    EXPECT_EQ(imageFileName(L"C:tool.exe"), L"tool.exe");
+}
+
+}  // namespace

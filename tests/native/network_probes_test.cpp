@@ -1,0 +1,162 @@
+#include <gtest/gtest.h>
+
+#include <deque>
+
+#include "common/test_support.h"
+#include "network/probes.h"
+#include "network/probes_sys.h"
+#include "platform/settings.h"
+
+namespace {
+
+using probesys::ConnectResult;
+using probesys::EchoResult;
+
+// The next scripted result, or the fallback once the script has run out.
+template <typename T>
+T next(std::deque<T>& script, T fallback) {
+    if (script.empty()) return fallback;
+    T r = script.front();
+    script.pop_front();
+    return r;
+}
+
+// Fake system: scripted echo and connect results, a name table, a clock.
+class Probes : public ::testing::Test {
+protected:
+    void SetUp() override {
+        saved_ = probesys::ops();
+        auto& o = probesys::ops();
+        o.echo = [this](std::uint32_t) { return ++echoes, next(echoResults, {EchoResult::sendFailed, 0, 11010}); };
+        o.connect = [this](std::uint32_t, std::uint16_t port) { return ports.push_back(port), next(connects, {}); };
+        o.resolve = [this](const std::string& name, std::vector<probesys::ResolvedAddress>& out) {
+            ++resolutions;
+            auto it = names.find(name);
+            if (it == names.end()) return 11001;
+            out = it->second;
+            return 0;
+        };
+        o.sleepMs = [this](std::uint32_t ms) { sleeps.push_back(ms); };
+        // Every test starts far past the previous one's refresh.
+        clock += 100000;
+        o.nowSeconds = [] { return clock; };
+    }
+    void TearDown() override { probesys::ops() = saved_; }
+
+    static inline std::int64_t clock = 1700000000;
+    std::deque<EchoResult> echoResults;
+    std::deque<ConnectResult> connects;
+    std::map<std::string, std::vector<probesys::ResolvedAddress>> names;
+    std::vector<std::uint16_t> ports;
+    std::vector<std::uint32_t> sleeps;
+    int echoes = 0;
+    int resolutions = 0;
+    tvxtest::MemoryRegistry registry;
+
+private:
+    probesys::Ops saved_;
+};
+
+EchoResult reply(std::uint32_t ms) { return {EchoResult::reply, ms, 0}; }
+EchoResult timedOut() { return {EchoResult::sendFailed, 0, 11010}; }
+
+}  // namespace
+
+TEST_F(Probes, AFailureReportsThePreviousSuccessOnceThenMinusOne) {
+    tvxtest::LogCapture log;
+    echoResults = {reply(12), timedOut(), timedOut(), {EchoResult::sendFailed, 0, 11003}, reply(0),
+                   {EchoResult::openFailed, 0, 8}, {EchoResult::openFailed, 0, 8}};
+    EXPECT_EQ(getRoundTripToIP_impl("198.51.100.61"), 12);
+    EXPECT_EQ(getRoundTripToIP_impl("198.51.100.61"), 12);
+    EXPECT_EQ(getRoundTripToIP_impl("198.51.100.61"), -1);
+    // The first probe of an address that fails has nothing to fall back on.
+    EXPECT_EQ(getRoundTripToIP_impl("198.51.100.62"), -1);
+    // A handle that cannot be opened follows the same rule.
+    EXPECT_EQ(getRoundTripToIP_impl("198.51.100.63"), 0);
+    EXPECT_EQ(getRoundTripToIP_impl("198.51.100.63"), 0);
+    EXPECT_EQ(getRoundTripToIP_impl("198.51.100.63"), -1);
+    EXPECT_TRUE(log.contains(tvxlog::debug, "getRoundTripToIP_impl",
+                             "IcmpSendEcho '198.51.100.61' timed out (IP_REQ_TIMED_OUT)"));
+    EXPECT_TRUE(log.contains(tvxlog::error, "getRoundTripToIP_impl", "IcmpSendEcho '198.51.100.62' failed: IP_STATUS=11003"));
+    EXPECT_TRUE(log.containsPrefix(tvxlog::error, "getRoundTripToIP_impl", "IcmpCreatefile returned error: [8] : "));
+
+    // Unparsable and broadcast addresses send nothing and keep the table.
+    echoes = 0;
+    for (const char* bad : {"256.1.1.1", "255.255.255.255", "fe80::1", "", "host.example"})
+        EXPECT_EQ(getRoundTripToIP_impl(bad), -1) << bad;
+    EXPECT_EQ(echoes, 0);
+    EXPECT_TRUE(log.containsPrefix(tvxlog::warning, "getRoundTripToIP_impl", "Cannot transform IPADDRESS [256.1.1.1]to InetPtonA; error = ["));
+}
+
+TEST(ProbesAddress, IsValidIPv4TakesOneToThreeDigitsUpTo255) {
+    for (const char* good : {"0.0.0.0", "8.8.8.8", "255.255.255.255", "010.001.002.003", "00.0.00.1"})
+        EXPECT_TRUE(isValidIPv4(good)) << good;
+    for (const char* bad : {"", "256.0.0.1", "1.2.3", "1.2.3.4.5", "0001.2.3.4", " 1.2.3.4", "1.2.3.4\n", "a.b.c.d",
+                            "1..2.3", "::1", "1.2.3.4.                              "})
+        EXPECT_FALSE(isValidIPv4(bad)) << bad;
+}
+
+TEST_F(Probes, TcpConnectTimeAveragesTheAttemptsThatReachedTheHost) {
+    names["tcp.lab"] = {{false, "2001:db8::5"}, {true, "198.51.100.70"}, {true, "198.51.100.71"}};
+    connects = {{true, 10}, {false, 0}, {true, 21}};
+    std::uint32_t average = 0;
+    EXPECT_EQ(getTcpConnectTime("tcp.lab", 443, 50, 3, average), 0);
+    EXPECT_EQ(average, 15u);
+    EXPECT_EQ(sleeps, (std::vector<std::uint32_t>{50, 50}));
+
+    // None reached: still 0, average all bits set.
+    EXPECT_EQ(getTcpConnectTime("tcp.lab", 443, 0, 2, average), 0);
+    EXPECT_EQ(average, 0xFFFFFFFFu);
+    // No attempts: the address is checked, nothing is sent.
+    ports.clear();
+    EXPECT_EQ(getTcpConnectTime("tcp.lab", 443, 0, 0, average), 0);
+    EXPECT_TRUE(ports.empty());
+
+    // An IPv6-only name, an unknown name, an empty or null host: -1.
+    names["v6.lab"] = {{false, "2001:db8::6"}};
+    for (const char* host : {"v6.lab", "nowhere.lab", "", static_cast<const char*>(nullptr)}) {
+        average = 7;
+        EXPECT_EQ(getTcpConnectTime(host, 80, 0, 1, average), -1);
+        EXPECT_EQ(average, 0xFFFFFFFFu);
+    }
+    EXPECT_TRUE(ports.empty());
+}
+
+TEST_F(Probes, SampleEndpointIsCachedFor600SecondsFailuresIncluded) {
+    tvxtest::LogCapture log;
+    std::string name;
+    EXPECT_EQ(getPingIp(name), "8.8.8.8");
+    EXPECT_EQ(name, "8.8.8.8");
+    EXPECT_EQ(resolutions, 0);
+
+    // A name that does not resolve stays unresolved until the next refresh.
+    registry->setString(winreg::localMachine(), kMetricsKey, u"SampleEndpoint", u"sample.lab");
+    clock += 601;
+    EXPECT_EQ(getPingIp(name), "");
+    EXPECT_EQ(name, "sample.lab");
+    EXPECT_TRUE(log.containsPrefix(tvxlog::error, "resolveEndpoint", "getaddrinfo 'sample.lab'  error: "));
+    EXPECT_TRUE(log.contains(tvxlog::info, "getPingIp", "SampleEndpoint: 'sample.lab' resolved to: "));
+    names["sample.lab"] = {{false, "2001:db8::9"}, {true, "203.0.113.9"}};
+    registry->setString(winreg::localMachine(), kMetricsKey, u"SampleEndpoint", u"010.001.002.003");
+    clock += 600;
+    EXPECT_EQ(getPingIp(name), "");
+    EXPECT_EQ(name, "sample.lab");
+    EXPECT_EQ(resolutions, 1);
+
+    // More than 600 s: the registry is read again; leading zeros pass as an address.
+    clock += 1;
+    EXPECT_EQ(getPingIp(name), "010.001.002.003");
+    EXPECT_EQ(resolutions, 1);
+    registry->setString(winreg::localMachine(), kMetricsKey, u"SampleEndpoint", u"sample.lab");
+    clock += 601;
+    EXPECT_EQ(getPingIp(name), "203.0.113.9");
+    // An IPv6-only name yields its IPv6 text, which the ICMP probe refuses.
+    names["sample.lab"] = {{false, "2001:db8::9"}};
+    clock += 601;
+    EXPECT_EQ(getPingIp(name), "2001:db8::9");
+    registry->setString(winreg::localMachine(), kMetricsKey, u"SampleEndpoint", u"");
+    clock += 601;
+    EXPECT_EQ(getPingIp(name), "");
+    EXPECT_EQ(name, "");
+}
+
