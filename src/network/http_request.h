@@ -3,8 +3,13 @@
 // against a fake in the native tests.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
+
+// A lookup answer is a few hundred bytes; a body beyond this is cut here, so a
+// broken or hostile server cannot fill the client's memory.
+inline constexpr std::size_t kMaxResponseBytes = 1 << 20;
 
 class HttpClient {
 public:

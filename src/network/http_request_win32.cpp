@@ -138,6 +138,11 @@ bool httprequest_win_impl::do_request(const std::string& body, std::string& resp
             return false;
         }
         if (read == 0) return true;
+        if (response.size() + read > kMaxResponseBytes) {
+            TVX_LOG(tvxlog::error) << "Response larger than " << kMaxResponseBytes << " bytes; the rest is ignored";
+            response.append(buffer.data(), kMaxResponseBytes - response.size());
+            return false;
+        }
         response.append(buffer.data(), read);
     }
 }

@@ -143,6 +143,13 @@ TEST_F(LocationService, HttpClientEdges) {
     EXPECT_TRUE(hasLine(log, "httprequest_win_impl::do_request", "WinHttpSendRequest failed with error : [12029] : "));
 }
 
+TEST_F(LocationService, AnswersAreBounded) {
+    tvxtest::LogCapture log;
+    EXPECT_EQ(http_.request(u"GET", u"https://geo.telvista.test/misbehave/huge", {}, "").size(), kMaxResponseBytes);
+    EXPECT_TRUE(hasLine(log, "httprequest_win_impl::do_request", "Response larger than 1048576 bytes"));
+    newEntries();
+}
+
 TEST_F(LocationService, SettingsMoveHostAndKey) {
     auto set = [](const wchar_t* name, const std::wstring& value) {
         RegSetKeyValueW(HKEY_LOCAL_MACHINE, kSettingKey, name, REG_SZ, value.c_str(),

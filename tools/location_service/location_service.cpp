@@ -17,6 +17,7 @@
 //   198.18.0.7 chunks       a good answer sent in many small chunks
 //   198.18.0.8 drop         the connection closed half-way through the body
 //   198.18.0.9 slow         a good answer after 3 seconds
+//              huge         a body of 2 MiB (path only)
 #include <httplib.h>
 #include <json/json.h>
 #include <openssl/sha.h>
@@ -237,6 +238,9 @@ private:
         } else if (name == "slow") {
             std::this_thread::sleep_for(std::chrono::seconds(3));
             res.set_content(good, "application/json");
+        } else if (name == "huge") {
+            res.set_content(std::string(2 << 20, 'x'), "text/plain");
+
         } else {
             res.status = 400;
             res.set_content(R"({"error":"no such misbehaviour"})", "application/json");
