@@ -27,24 +27,15 @@ std::optional<Bytes> process(const Bytes& frame) {
     return out;
 }
 
-// The response text for a payload; the frame must be well formed.
-std::string answer(std::string_view payload) {
+// The response to a payload; the frame must be well formed.
+tvxcodec::JsonRpcReply reply(std::string_view payload) {
     const auto frame = process(tvxcodec::jsonRpcFrame(payload));
-    if (!frame) {
-        ADD_FAILURE() << "no answer to " << payload;
-        return {};
-    }
-    return tvxcodec::decodeJsonRpcFrame(*frame).text;
+    if (frame) return tvxcodec::decodeJsonRpcFrame(*frame);
+    ADD_FAILURE() << "no answer to " << payload;
+    return {};
 }
-
-Json::Value answerValue(std::string_view payload) {
-    const auto frame = process(tvxcodec::jsonRpcFrame(payload));
-    if (!frame) {
-        ADD_FAILURE() << "no answer to " << payload;
-        return {};
-    }
-    return tvxcodec::decodeJsonRpcFrame(*frame).value;
-}
+std::string answer(std::string_view payload) { return reply(payload).text; }
+Json::Value answerValue(std::string_view payload) { return reply(payload).value; }
 
 class JsonRpcTest : public tvxtest::SnapshotTest {};
 
@@ -231,11 +222,6 @@ TEST_F(JsonRpcTest, FailuresOutsideTheMethodsEndTheFrame) {
 
 TEST_F(JsonRpcTest, PayloadBatchAndResponseAreBounded) {
     LogCapture log;
-    auto rfind = [&](const std::string& prefix) {
-        for (const auto& line : log.lines().lines())
-            if (line.severity == tvxlog::error && line.function == kFn && line.message.rfind(prefix, 0) == 0) return true;
-        return false;
-    };
     // A full batch is answered element by element; one more is one error.
     std::string batch = "[";
     for (std::size_t i = 0; i < kMaxJsonRpcBatch; ++i) batch += R"({"method":"PING"},)";
@@ -257,7 +243,7 @@ TEST_F(JsonRpcTest, PayloadBatchAndResponseAreBounded) {
     EXPECT_EQ(wide.size(), 1u);
     EXPECT_EQ(wide["error"]["code"], -32603);
     EXPECT_EQ(wide["error"]["msg"].asString().rfind("json-rpc response too large: ", 0), 0u) << wide;
-    EXPECT_TRUE(rfind("json-rpc response: too large ["));
+    EXPECT_TRUE(log.containsPrefix(tvxlog::error, kFn, "json-rpc response: too large ["));
 }
 
 }  // namespace
