@@ -98,17 +98,7 @@ private:
     const TaskTable* previousTable_;
 };
 
-// Waits for a condition; false (the test fails) only when it never comes,
-// which guards against a hang rather than measuring speed.
-template <typename Predicate>
-bool waitUntil(Predicate done) {
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > limit) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+using tvxtest::waitUntil;
 
 inline std::size_t countLines(tvxtest::LogCapture& log, int severity, const std::string& function,
                               const std::string& message) {
