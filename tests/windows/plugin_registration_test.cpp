@@ -17,6 +17,37 @@ const std::wstring kMachineClasses = L"Software\\Classes\\";
 const std::wstring kUserClasses = L"Software\\Classes\\";
 const std::wstring kAddIns = L"Software\\Microsoft\\Terminal Server Client\\Default\\AddIns";
 
+// What the registration script writes, relative to the classes root.
+std::multiset<std::string> classTree(const std::wstring& dllPath) {
+    return {"",
+            " @ = s:DOZA-Plugin Class",
+            "\\InprocServer32",
+            "\\InprocServer32 @ = s:" + utf8(dllPath),
+            "\\InprocServer32 ThreadingModel = s:Free",
+            "\\ProgID",
+            "\\ProgID @ = s:DOZA-Plugin.DOZA-Plugin.1",
+            "\\Programmable",
+            "\\TypeLib",
+            "\\TypeLib @ = s:" + utf8(kLibid),
+            "\\VersionIndependentProgID",
+            "\\VersionIndependentProgID @ = s:DOZA-Plugin.DOZA-Plugin"};
+}
+
+// A ProgID key; the version-independent one names the current version.
+std::multiset<std::string> progIdTree(bool independent) {
+    std::multiset<std::string> tree = {"", " @ = s:DOZA-Plugin Class", "\\CLSID", "\\CLSID @ = s:" + utf8(kClsid)};
+    if (independent) tree.insert({"\\CurVer", "\\CurVer @ = s:DOZA-Plugin.DOZA-Plugin.1"});
+    return tree;
+}
+
+const std::multiset<std::string> kAddInTree = {"",
+                                               " Name = s:" + utf8(kClsid),
+                                               " namedpipename = s:\\\\.\\pipe\\DOZA_default",
+                                               " ip = s:127.0.0.1",
+                                               " port = s:31337",
+                                               " mode = d:0",
+                                               " enabled = d:1"};
+
 class PluginRegistration : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -34,9 +65,9 @@ protected:
 
     // The script's keys below a classes root (HKLM or HKCU, then Software\Classes).
     void expectRegisteredBelow(HKEY root, const std::wstring& classes) {
-        EXPECT_EQ(dumpTree(root, classes + L"CLSID\\" + kClsid), expectedClassTree(dll_->path()));
-        EXPECT_EQ(dumpTree(root, classes + L"CLSID\\DOZA-Plugin.DOZA-Plugin.1"), expectedVersionedProgId());
-        EXPECT_EQ(dumpTree(root, classes + L"CLSID\\DOZA-Plugin.DOZA-Plugin"), expectedProgId());
+        EXPECT_EQ(dumpTree(root, classes + L"CLSID\\" + kClsid), classTree(dll_->path()));
+        EXPECT_EQ(dumpTree(root, classes + L"CLSID\\DOZA-Plugin.DOZA-Plugin.1"), progIdTree(false));
+        EXPECT_EQ(dumpTree(root, classes + L"CLSID\\DOZA-Plugin.DOZA-Plugin"), progIdTree(true));
         // The ProgID keys stand beside the class key, not at the root.
         EXPECT_FALSE(keyExists(root, classes + L"DOZA-Plugin.DOZA-Plugin"));
         // The type library, from TYPELIB 1 of the module itself.
@@ -59,7 +90,7 @@ TEST_F(PluginRegistration, PerMachineWritesTheScriptAndTypeLibraryAndUnregisteri
     ASSERT_EQ(dll_->registerServer(), S_OK);
     expectRegisteredBelow(HKEY_LOCAL_MACHINE, kMachineClasses);
     expectNothingBelow(HKEY_CURRENT_USER, kUserClasses);
-    EXPECT_EQ(dumpTree(HKEY_CURRENT_USER, kAddInPath), expectedAddIn());
+    EXPECT_EQ(dumpTree(HKEY_CURRENT_USER, kAddInPath), kAddInTree);
 
     // Registering again gives the same keys (ForceRemove rewrites the class key).
     ASSERT_EQ(dll_->registerServer(), S_OK);
@@ -90,7 +121,7 @@ TEST_F(PluginRegistration, DllInstallRegistersPerUserOnlyForTheCommandLineUser) 
         ASSERT_EQ(dll_->install(TRUE, user), S_OK);
         expectRegisteredBelow(HKEY_CURRENT_USER, kUserClasses);
         expectNothingBelow(HKEY_LOCAL_MACHINE, kMachineClasses);
-        EXPECT_EQ(dumpTree(HKEY_CURRENT_USER, kAddInPath), expectedAddIn());
+        EXPECT_EQ(dumpTree(HKEY_CURRENT_USER, kAddInPath), kAddInTree);
         EXPECT_EQ(dll_->install(FALSE, user), S_OK);
         expectNothingBelow(HKEY_CURRENT_USER, kUserClasses);
         EXPECT_FALSE(keyExists(HKEY_CURRENT_USER, kAddInPath));
