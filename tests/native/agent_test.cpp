@@ -70,21 +70,18 @@ using tvxtest::waitUntil;
 
 TEST(LumeLibraryPath, RewritesTheVariableAndJoinsTheDefault) {
     tvxtest::LogCapture log;
-    std::string path = "C:/Program Files/Ombrel/KTR_Agent/LumeSDK.dll";
-    makePath86(path);
-    EXPECT_EQ(path, "c:\\program files (x86)\\ombrel\\ktr_agent\\lumesdk.dll");
+    const std::pair<std::string, std::string> paths[] = {
+        {"C:/Program Files/Ombrel/KTR_Agent/LumeSDK.dll", "c:\\program files (x86)\\ombrel\\ktr_agent\\lumesdk.dll"},
+        {"D:\\Program Files (x86)\\Agent\\X.DLL", "d:\\program files (x86)\\agent\\x.dll"},
+        {"\\Program Files\\", "\\program files (x86)\\"},
+        {"\\program files", "\\program files"},
+    };
+    for (auto [path, rewritten] : paths) {
+        makePath86(path);
+        EXPECT_EQ(path, rewritten);
+    }
     EXPECT_TRUE(log.contains(tvxlog::debug, "makePath86", "ktr agent before: c:\\program files\\ombrel\\ktr_agent\\lumesdk.dll"));
-    EXPECT_TRUE(log.contains(tvxlog::debug, "makePath86", "ktr agent after: " + path));
-
-    path = "D:\\Program Files (x86)\\Agent\\X.DLL";
-    makePath86(path);
-    EXPECT_EQ(path, "d:\\program files (x86)\\agent\\x.dll");
-    path = "\\Program Files\\";
-    makePath86(path);
-    EXPECT_EQ(path, "\\program files (x86)\\");
-    path = "\\program files";
-    makePath86(path);
-    EXPECT_EQ(path, "\\program files");
+    EXPECT_TRUE(log.contains(tvxlog::debug, "makePath86", "ktr agent after: " + paths[0].second));
 
     ::setenv("QUILLMERE_LUME_SDK_DLL_PATH", "E:/Program Files/A.dll", 1);
     EXPECT_EQ(lumeLibraryPath(), "e:\\program files (x86)\\a.dll");

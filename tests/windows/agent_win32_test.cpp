@@ -104,16 +104,8 @@ TEST_F(AgentLibrary, DefaultPathUnderProgramFilesKeepsItsCase) {
                               "lume dll is loaded successfuly: '" + programFiles() + "\\Ombrel/ktr_agent/lumesdk.dll'"));
 }
 
-TEST_F(AgentLibrary, MissingLibraryAndMissingExports) {
-    _putenv_s("QUILLMERE_LUME_SDK_DLL_PATH", "c:\\nowhere\\lumesdk.dll");
-    {
-        LumeDLL dll;
-        EXPECT_FALSE(dll.init());
-        auto lines = log_.lines().lines();
-        ASSERT_FALSE(lines.empty());
-        EXPECT_EQ(lines.back().message.rfind("Failed to load lume dll: 'c:\\nowhere\\lumesdk.dll': [", 0), 0u)
-            << lines.back().message;
-    }
+// A missing library is checked natively; here, libraries that lack an export.
+TEST_F(AgentLibrary, MissingExportsAreLeftNull) {
     const std::string folder = stubDir_ + "\\variants";
     place("lumesdk_without_sdkversion.dll", folder, "a.dll");
     place("lumesdk_without_sendinfo.dll", folder, "b.dll");
@@ -128,15 +120,10 @@ TEST_F(AgentLibrary, MissingLibraryAndMissingExports) {
         EXPECT_TRUE(log_.contains(tvxlog::info, "LumeDLL::init", "Lume config: "));
     }
     _putenv_s("QUILLMERE_LUME_SDK_DLL_PATH", (folder + "\\b.dll").c_str());
-    {
-        LumeDLL dll;
-        EXPECT_TRUE(dll.init());
-        EXPECT_EQ(dll.sendInfo, nullptr);
-        EXPECT_TRUE(log_.contains(tvxlog::error, "LumeDLL::init", "Failed to get 'sendInfo'"));
-        QmLumeTask task(&dll);
-        EXPECT_FALSE(task.sendLumeData());
-        EXPECT_TRUE(log_.contains(tvxlog::error, "QmLumeTask::sendLumeData", "Lume api method 'sendInfo' is null."));
-    }
+    LumeDLL dll;
+    EXPECT_TRUE(dll.init());
+    EXPECT_EQ(dll.sendInfo, nullptr);
+    EXPECT_TRUE(log_.contains(tvxlog::error, "LumeDLL::init", "Failed to get 'sendInfo'"));
 }
 
 TEST_F(AgentLibrary, DocumentFromTheChannelReachesTheAgentAndFlagsComeBack) {
