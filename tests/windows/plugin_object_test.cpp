@@ -97,35 +97,22 @@ TEST_F(PluginObject, LivesThroughAWholeSessionAndAnswersEveryKindThroughWrite) {
         const std::set<DWORD> engine = newThreads(before, kEngineThreads);
         EXPECT_EQ(engine.size(), kEngineThreads);
 
-        // Every reply kind, each in exactly one Write.
+        // Every reply kind, each in exactly one Write; the replies themselves
+        // are checked natively.
         auto one = [&](const Bytes& message) {
             std::vector<Bytes> writes = session.send(message);
             EXPECT_EQ(writes.size(), 1u) << tvxcodec::hex(message);
             return writes.empty() ? Bytes() : writes.front();
         };
         EXPECT_EQ(one(tvxcodec::pingRequest()), (Bytes{0x50, 0x49, 0x4E, 0x47, 0x00, 0x02, 0x00, 0x00, 0x00}));
-        Bytes v1 = one(tvxcodec::getClientDataRequest());
-        EXPECT_EQ(v1.size(), tvxcodec::kClientDataSize);
-        EXPECT_NO_THROW(tvxcodec::decodeClientData(v1));
-        Bytes v2 = one(tvxcodec::getClientDataV2Request());
-        EXPECT_NO_THROW(tvxcodec::decodeClientDataV2Reply(v2));
-        Json::Value ping = tvxcodec::decodeJsonRpcFrame(one(jsonRpc("PING", Json::Value(), 7))).value;
-        EXPECT_EQ(ping["id"], 7);
-        EXPECT_EQ(ping["result"]["protocol"], 3);
-        Json::Value metrics = tvxcodec::decodeJsonRpcFrame(one(jsonRpc("GET_METRICS", Json::Value(), 8))).value;
-        EXPECT_EQ(metrics["result"].size(), 38u);
-        const std::string document = R"({"machine":{"name":"HOST"}})";
-        EXPECT_EQ(tvxcodec::decodeSetLumeDataReply(one(tvxcodec::setLumeDataRequest(document))), 0u)
+        EXPECT_NO_THROW(tvxcodec::decodeClientData(one(tvxcodec::getClientDataRequest())));
+        EXPECT_NO_THROW(tvxcodec::decodeClientDataV2Reply(one(tvxcodec::getClientDataV2Request())));
+        const Bytes metrics = one(jsonRpc("GET_METRICS", Json::Value(), 8));
+        EXPECT_EQ(tvxcodec::decodeJsonRpcFrame(metrics).value["result"].size(), 38u);
+        EXPECT_EQ(tvxcodec::decodeSetLumeDataReply(one(tvxcodec::setLumeDataRequest(R"({"machine":{}})"))), 0u)
             << "no agent SDK, so no data is requested";
-        Json::Value params;
-        params["lume_msg"] = document;
-        Json::Value lume = tvxcodec::decodeJsonRpcFrame(one(jsonRpc("SET_LUME_DATA", params, 9))).value;
-        EXPECT_EQ(lume["result"]["request_from_lume"], 0);
         // Unknown kinds and broken frames get no answer at all.
         EXPECT_TRUE(session.send(Bytes{'p', 'i', 'n', 'g', 0}).empty());
-        Bytes broken = tvxcodec::jsonRpcFrame("{}");
-        broken.pop_back();
-        EXPECT_TRUE(session.send(broken).empty());
         EXPECT_TRUE(session.send(Bytes{'P', 'R', 'O', 'T', 'O'}).empty());
         EXPECT_EQ(channel->reservedArguments(), 0u);
 
