@@ -118,11 +118,8 @@ TEST(LogLayout, MatchesThePlainTextFormat) {
     r.severity = tvxlog::verbose;
     r.time = {2026, 12, 31, 23, 5, 7, 4};
     EXPECT_EQ(tvxlog::formatTxtLine(r).substr(0, 30), "2026-12-31 23:05:07.004 VERB  ");
-    EXPECT_STREQ(tvxlog::severityName(0), "NONE");
-    EXPECT_STREQ(tvxlog::severityName(3), "WARN");
-    EXPECT_STREQ(tvxlog::severityName(6), "VERB");
-    EXPECT_STREQ(tvxlog::severityName(8), "NONE");
-    EXPECT_STREQ(tvxlog::severityName(-1), "NONE");
+    for (auto [severity, name] : {std::pair{0, "NONE"}, {3, "WARN"}, {6, "VERB"}, {8, "NONE"}, {-1, "NONE"}})
+        EXPECT_STREQ(tvxlog::severityName(severity), name) << severity;
 }
 
 TEST(ErrorSuffix, CarriesCodeAndSystemText) {
