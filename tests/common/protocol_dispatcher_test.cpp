@@ -39,7 +39,6 @@ TEST_F(DispatcherTest, PingRepliesLevelTwoWhateverFollowsTheNul) {
 
         ASSERT_EQ(channel.writes.size(), 1u);
         EXPECT_EQ(tvxcodec::hex(channel.writes[0]), "50 49 4E 47 00 02 00 00 00");
-        EXPECT_EQ(tvxcodec::decodePingReply(channel.writes[0]), 2);
 
         // The first line names the size and the text up to the NUL; the WRITE
         // line comes after the write.

@@ -20,17 +20,6 @@ namespace {
 
 std::string nameOf(const char* pretty) { return msvcFunctionName(pretty).c_str(); }
 
-struct Probe {
-    static void member() { TVX_LOG(tvxlog::info) << "x"; }
-};
-
-namespace inner {
-std::string anonymousFunction(tvxtest::LogCapture& log) {
-    TVX_LOG(tvxlog::warning) << "from anonymous";
-    return log.lines().lines().back().function;
-}
-}  // namespace inner
-
 using tvxtest::readFile;
 
 std::string appData;
@@ -82,13 +71,6 @@ TEST(LogFunctionName, FollowsTheMsvcForm) {
     EXPECT_EQ(nameOf("const char* winreg::RegistryKey::name() const"), "winreg::RegistryKey::name");
     EXPECT_EQ(nameOf("B *(anonymous namespace)::process_request(int)"), "`anonymous-namespace'::process_request");
     EXPECT_EQ(nameOf("std::string &Foo::ref()"), "Foo::ref");
-}
-
-TEST(LogFunctionName, IsWhatTheMacroWrites) {
-    tvxtest::LogCapture log;
-    Probe::member();
-    EXPECT_EQ(log.lines().lines().at(0).function, "`anonymous-namespace'::Probe::member");
-    EXPECT_EQ(inner::anonymousFunction(log), "`anonymous-namespace'::inner::anonymousFunction");
 }
 
 TEST(LogStatement, TestsTheThresholdBeforeFormatting) {
