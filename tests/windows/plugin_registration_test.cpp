@@ -144,35 +144,6 @@ TEST_F(PluginRegistration, DllInstallRegistersPerUserOnlyForTheCommandLineUser) 
     EXPECT_TRUE(keyExists(HKEY_CURRENT_USER, kUserClasses + L"CLSID\\" + kClsid));
 }
 
-// Wine's CoCreateInstance does not look into HKCU\Software\Classes, so the
-// per-user class is followed by hand: the add-in key names the class, the
-// class key names the DLL, and the DLL's class object creates the plug-in.
-TEST_F(PluginRegistration, PerUserRegistrationLeadsFromTheAddInKeyToAWorkingClassObject) {
-    ASSERT_EQ(dll_->install(TRUE, L"user"), S_OK);
-    std::optional<std::wstring> name = standin::readAddInClassText();
-    ASSERT_TRUE(name);
-    wchar_t server[MAX_PATH] = L"";
-    DWORD size = sizeof server;
-    ASSERT_EQ(RegGetValueW(HKEY_CURRENT_USER, (kUserClasses + L"CLSID\\" + *name + L"\\InprocServer32").c_str(),
-                           nullptr, RRF_RT_REG_SZ, nullptr, server, &size),
-              ERROR_SUCCESS);
-    standin::PluginDll loaded(server);
-    ASSERT_TRUE(loaded.loaded());
-    CLSID clsid{};
-    ASSERT_EQ(CLSIDFromString(name->c_str(), &clsid), S_OK);
-
-    standin::Ref<IClassFactory> factory;
-    ASSERT_EQ(loaded.getClassObject(clsid, IID_IClassFactory, reinterpret_cast<void**>(factory.put())), S_OK);
-    standin::Ref<IWTSPlugin> plugin;
-    EXPECT_EQ(factory->CreateInstance(nullptr, __uuidof(IWTSPlugin), reinterpret_cast<void**>(plugin.put())), S_OK);
-    EXPECT_TRUE(plugin);
-
-    standin::Ref<IUnknown> none;
-    EXPECT_EQ(loaded.getClassObject(IID_IUnknown, IID_IClassFactory, reinterpret_cast<void**>(none.put())),
-              CLASS_E_CLASSNOTAVAILABLE);
-    EXPECT_FALSE(none);
-}
-
 TEST_F(PluginRegistration, DllInstallUndoesAFailedRegistrationAndReturnsItsCode) {
     // Below a volatile key no lasting key can be made: the add-in key's
     // registration fails after the class keys have been written.
