@@ -163,36 +163,28 @@ TEST(EngineLifecycle, ShutdownDuringAPassSkipsItsMergeAndItsDoneLine) {
 TEST(EngineLifecycle, StopWhileWaitingAndRestartKeepsTheLastRunTime) {
     tvxtest::LogCapture log;
     Engine engine({TaskSpec{"Gateway Roundtrip", {"roundtripMs"}}}, 5000, 1'000'000);
-    std::mutex m;
-    std::vector<bool> resultWasNull;
-    std::vector<std::int64_t> lastRuns;
+    PassLog passes;
+    std::atomic<bool> freshResults{true};
     onPass = [&](int, Json::Value& result) {
-        std::lock_guard<std::mutex> lock(m);
-        resultWasNull.push_back(result.isNull());
-        lastRuns.push_back(engine.task(0).lastRunTime());
+        if (!result.isNull()) freshResults = false;
+        passes.add(engine.task(0).lastRunTime());
         result["roundtripMs"] = 1;
-    };
-    auto passes = [&] {
-        std::lock_guard<std::mutex> lock(m);
-        return lastRuns.size();
     };
     ASSERT_EQ(platform_init(3), 0);
     ASSERT_TRUE(waitUntil([&] { return countDone(log, "Gateway Roundtrip") == 1; }));
     // The clock stands still: the task now waits until it is stopped.
     platform_shutdown();
     EXPECT_EQ(countStopped(log, "Gateway Roundtrip"), 1u);
-    EXPECT_EQ(passes(), 1u);
+    EXPECT_EQ(passes.size(), 1u);
 
     // A restart does not run at once: the next pass is due one interval after
     // the previous one started.
     ASSERT_EQ(platform_init(3), 0);
     TestClock::now.store(1'000'000 + 5000);
-    ASSERT_TRUE(waitUntil([&] { return passes() == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return passes.size() == 2; }));
     platform_shutdown();
-    std::lock_guard<std::mutex> lock(m);
-    EXPECT_EQ(lastRuns, (std::vector<std::int64_t>{1'000'000, 1'005'000}));
-    // Every run starts with a fresh result object.
-    EXPECT_EQ(resultWasNull, (std::vector<bool>{true, true}));
+    EXPECT_EQ(passes.runs, (std::vector<std::int64_t>{1'000'000, 1'005'000}));
+    EXPECT_TRUE(freshResults) << "every run starts with a fresh result object";
 }
 
 TEST(EngineLifecycle, InitFromATaskThreadFailsWithDeadlockInsteadOfHanging) {

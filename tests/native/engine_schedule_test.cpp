@@ -13,15 +13,6 @@ namespace {
 
 const char* const kRun = "QmPlatformTask::run";
 
-// Last-run times seen by the collector, one per pass.
-struct PassLog {
-    std::mutex m;
-    std::vector<std::int64_t> runs;
-    void add(std::int64_t lastRun) { std::lock_guard<std::mutex> lock(m); runs.push_back(lastRun); }
-    std::size_t size() { std::lock_guard<std::mutex> lock(m); return runs.size(); }
-    std::int64_t at(std::size_t i) { std::lock_guard<std::mutex> lock(m); return runs.at(i); }
-};
-
 }  // namespace
 
 TEST(EngineSchedule, FailedPassesAreLoggedOnceAndTheNextStartsOneIntervalAfterTheFailedStart) {

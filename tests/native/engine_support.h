@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -96,6 +97,15 @@ private:
     std::uint32_t previousInterval_;
     std::uint32_t previousRecheck_;
     const TaskTable* previousTable_;
+};
+
+// Last-run times seen by the collector, one per pass.
+struct PassLog {
+    std::mutex m;
+    std::vector<std::int64_t> runs;
+    void add(std::int64_t lastRun) { std::lock_guard<std::mutex> lock(m); runs.push_back(lastRun); }
+    std::size_t size() { std::lock_guard<std::mutex> lock(m); return runs.size(); }
+    std::int64_t at(std::size_t i) { std::lock_guard<std::mutex> lock(m); return runs.at(i); }
 };
 
 using tvxtest::waitUntil;
