@@ -51,6 +51,14 @@ Bytes jsonRpc(const std::string& method, const Json::Value& params, int id) {
     return tvxcodec::jsonRpcFrame(tvxcodec::jsonRpcPayload(method, params, Json::Value(id)));
 }
 
+// The interface asked for, or null.
+template <typename I>
+standin::Ref<I> query(IUnknown* from, REFIID iid = __uuidof(I)) {
+    standin::Ref<I> out;
+    if (from) from->QueryInterface(iid, reinterpret_cast<void**>(out.put()));
+    return out;
+}
+
 // An outer object for aggregation that counts the references it is given.
 class Outer final : public IUnknown {
 public:
@@ -240,23 +248,13 @@ TEST_F(PluginObject, AnswersItsThreeInterfacesWithOneIdentityAndCanBeAggregated)
         standin::Session session;
         ASSERT_EQ(session.create(clsid_), S_OK);
         IWTSPlugin* plugin = session.plugin();
-        standin::Ref<IUnknown> identity;
-        ASSERT_EQ(plugin->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(identity.put())), S_OK);
-        standin::Ref<IWTSVirtualChannelCallback> channelCallback;
-        standin::Ref<IWTSListenerCallback> listenerCallback;
-        ASSERT_EQ(identity->QueryInterface(__uuidof(IWTSVirtualChannelCallback),
-                                           reinterpret_cast<void**>(channelCallback.put())),
-                  S_OK);
-        ASSERT_EQ(channelCallback->QueryInterface(__uuidof(IWTSListenerCallback),
-                                                  reinterpret_cast<void**>(listenerCallback.put())),
-                  S_OK);
+        const auto identity = query<IUnknown>(plugin, IID_IUnknown);
+        const auto channelCallback = query<IWTSVirtualChannelCallback>(identity.get());
+        const auto listenerCallback = query<IWTSListenerCallback>(channelCallback.get());
+        ASSERT_TRUE(identity && channelCallback && listenerCallback);
         for (IUnknown* from : {static_cast<IUnknown*>(channelCallback.get()), static_cast<IUnknown*>(listenerCallback.get())}) {
-            standin::Ref<IUnknown> same;
-            ASSERT_EQ(from->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(same.put())), S_OK);
-            EXPECT_EQ(same.get(), identity.get());
-            standin::Ref<IWTSPlugin> back;
-            ASSERT_EQ(from->QueryInterface(__uuidof(IWTSPlugin), reinterpret_cast<void**>(back.put())), S_OK);
-            EXPECT_EQ(back.get(), plugin);
+            EXPECT_EQ(query<IUnknown>(from, IID_IUnknown).get(), identity.get());
+            EXPECT_EQ(query<IWTSPlugin>(from).get(), plugin);
         }
         // Not offered: the registrar interface of the type library, IDispatch, IClassFactory.
         IID registrar{};

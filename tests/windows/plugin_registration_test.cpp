@@ -184,11 +184,6 @@ TEST(PluginResources, TypeLibraryStringAndManifestAreEmbedded) {
                              SizeofResource(module, manifest));
     EXPECT_NE(manifestText.find("level=\"asInvoker\" uiAccess=\"false\""), std::string::npos) << manifestText;
 
-    HRSRC script = FindResourceW(module, MAKEINTRESOURCEW(101), L"REGISTRY");
-    ASSERT_NE(script, nullptr);
-    std::string scriptText(static_cast<const char*>(LockResource(LoadResource(module, script))),
-                           SizeofResource(module, script));
-    EXPECT_NE(scriptText.find("InprocServer32 = s '%MODULE%'"), std::string::npos);
     FreeLibrary(module);
 
     standin::Ref<ITypeLib> typeLib;
