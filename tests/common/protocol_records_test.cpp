@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <optional>
 #include <span>
 
 #include "codec/codec.h"
@@ -33,111 +34,77 @@ class ClientDataTest : public tvxtest::SnapshotTest {};
 TEST_F(ClientDataTest, DefaultAndFreshSnapshotGiveMinusOneAndEmptyTexts) {
     CLIENT_DATA raw1;
     CLIENT_DATA_V2 raw2;
-    for (const Json::Value& v1 : {tvxcodec::decodeClientData(bytesOf(raw1)), fillV1()}) {
-        for (const char* key : {"serverRoundtripMs", "if_type_value", "wifi_strength", "wifi_channel", "speed",
-                                "rtxPackets", "roundtripMs", "roundtripGoogleMs"})
-            EXPECT_EQ(v1[key], -1) << key;
-        EXPECT_EQ(v1["inactivityTimeSeconds"], -1.0);
-        EXPECT_EQ(v1["userName"], "");
-        EXPECT_EQ(v1["ktrDeviceId"], "");
-    }
-    // cpu_usage defaults to the real -1.0 in the store; the field takes -1.
-    for (const Json::Value& v2 : {tvxcodec::decodeClientDataV2(bytesOf(raw2)), fillV2()}) {
-        for (const char* key : {"cpu_usage", "roundtripIspMs", "roundtripAdcMs"}) EXPECT_EQ(v2[key], -1) << key;
-        EXPECT_EQ(v2["client_version"], "");
-    }
+    for (const Json::Value& v : {tvxcodec::decodeClientData(bytesOf(raw1)), fillV1(),
+                                 tvxcodec::decodeClientDataV2(bytesOf(raw2)), fillV2()})
+        for (const std::string& key : v.getMemberNames())
+            EXPECT_TRUE(v[key].isString() ? v[key] == "" : v[key].asDouble() == -1.0) << key << ": " << v[key];
 }
 
 TEST_F(ClientDataTest, EveryKeyLandsInItsOwnField) {
     // Distinct values per key: a field at the wrong offset, or two fields
     // swapped, decode to another key's value.
-    const char* texts1[] = {"userName", "computerName", "privateIpAddress", "publicIpAddress",
-                            "activeProcessName", "foregroundProcessName", "mac_address", "if_guid", "gateway",
-                            "description", "if_type", "wifi_ssid", "wifi_bssid", "wifi_authentication",
-                            "wifi_radio_type", "osName", "osVersionNumber", "ktrDeviceId"};
-    const char* ints1[] = {"serverRoundtripMs", "if_type_value", "wifi_strength", "wifi_channel",
-                           "speed", "rtxPackets", "roundtripMs", "roundtripGoogleMs"};
-    const char* texts2[] = {"client_version", "isp_name", "client_location"};
-    const char* ints2[] = {"cpu_usage", "roundtripIspMs", "roundtripAdcMs"};
+    Json::Value want1 = fillV1(), want2 = fillV2();
     int n = 100;
-    for (const char* key : texts1) setMetric(key, std::string(key).substr(0, 12));
-    for (const char* key : texts2) setMetric(key, std::string(key).substr(0, 12));
-    for (const char* key : ints1) setMetric(key, ++n);
-    for (const char* key : ints2) setMetric(key, -(++n));
-    setMetric("inactivityTimeSeconds", 12.25);
-
-    const Json::Value v1 = fillV1();
-    const Json::Value v2 = fillV2();
-    for (const char* key : texts1) EXPECT_EQ(v1[key], std::string(key).substr(0, 12)) << key;
-    for (const char* key : texts2) EXPECT_EQ(v2[key], std::string(key).substr(0, 12)) << key;
-    n = 100;
-    for (const char* key : ints1) EXPECT_EQ(v1[key], ++n) << key;
-    for (const char* key : ints2) EXPECT_EQ(v2[key], -(++n)) << key;
-    EXPECT_EQ(v1["inactivityTimeSeconds"], 12.25);
+    for (Json::Value* want : {&want1, &want2})
+        for (const std::string& key : want->getMemberNames()) {
+            Json::Value& field = (*want)[key];
+            if (field.isString()) field = key.substr(0, 12);
+            else if (field.type() == Json::realValue) field = n++ + 0.25;
+            else field = want == &want1 ? n++ : -n++;
+            setMetric(key, field);
+        }
+    EXPECT_EQ(fillV1(), want1);
+    EXPECT_EQ(fillV2(), want2);
 }
 
-TEST_F(ClientDataTest, TextsAreCutAtTheFieldWidthLessOne) {
-    setMetric("userName", std::string(600, 'u'));
-    setMetric("computerName", "ABCDEFGHIJKLMNOPQRST");          // 20 bytes
-    setMetric("wifi_bssid", std::string(24, 'b'));               // exactly fits
-    setMetric("osName", std::string(63, 'o') + "\xC3\xA9");      // two-byte character across the cut
-    setMetric("client_version", std::string(40, '9'));
-    const Json::Value v1 = fillV1();
-    EXPECT_EQ(v1["userName"], std::string(512, 'u'));
-    EXPECT_EQ(v1["computerName"], "ABCDEFGHIJKLMNO");
-    EXPECT_EQ(v1["wifi_bssid"], std::string(24, 'b'));
-    EXPECT_EQ(v1["osName"], std::string(63, 'o') + "\xC3");
-    EXPECT_EQ(fillV2()["client_version"], std::string(32, '9'));
-}
-
-TEST_F(ClientDataTest, ValuesGoThroughJsonCppConversions) {
-    setMetric("serverRoundtripMs", Json::Value());   // null: 0, not the missing-key value
-    setMetric("speed", 3.9);                         // truncated toward zero
-    setMetric("rtxPackets", -1.0);
-    setMetric("wifi_channel", true);
-    setMetric("inactivityTimeSeconds", Json::Value());
-    setMetric("userName", Json::Value());
-    setMetric("computerName", true);
-    setMetric("gateway", 42);
-    setMetric("osName", 1.5);
-    removeMetric("roundtripMs");                     // absent: the missing-key value
-    removeMetric("if_guid");
-    const Json::Value v1 = fillV1();
-    EXPECT_EQ(v1["serverRoundtripMs"], 0);
-    EXPECT_EQ(v1["speed"], 3);
-    EXPECT_EQ(v1["rtxPackets"], -1);
-    EXPECT_EQ(v1["wifi_channel"], 1);
-    EXPECT_EQ(v1["inactivityTimeSeconds"], 0.0);
-    EXPECT_EQ(v1["userName"], "");
-    EXPECT_EQ(v1["computerName"], "true");
-    EXPECT_EQ(v1["gateway"], "42");
-    EXPECT_EQ(v1["osName"], "1.5");
-    EXPECT_EQ(v1["roundtripMs"], -1);
-    EXPECT_EQ(v1["if_guid"], "");
-}
-
-TEST_F(ClientDataTest, UnconvertibleValuesKeepTheMissingKeyValue) {
-    Json::Value array(Json::arrayValue);
+TEST_F(ClientDataTest, ValuesAreCutConvertedOrReplacedByTheMissingKeyValue) {
+    Json::Value array(Json::arrayValue), object(Json::objectValue);
     array.append(1);
-    Json::Value object(Json::objectValue);
     object["a"] = 1;
-    setMetric("roundtripMs", "12");          // text in a number field
-    setMetric("speed", object);
-    setMetric("wifi_strength", 1e12);         // beyond int32
-    setMetric("inactivityTimeSeconds", "soon");
-    setMetric("userName", array);
-    setMetric("gateway", object);
-    setMetric("computerName", "kept");        // neighbours are not disturbed
-    setMetric("cpu_usage", array);
-    const Json::Value v1 = fillV1();
-    EXPECT_EQ(v1["roundtripMs"], -1);
-    EXPECT_EQ(v1["speed"], -1);
-    EXPECT_EQ(v1["wifi_strength"], -1);
-    EXPECT_EQ(v1["inactivityTimeSeconds"], -1.0);
-    EXPECT_EQ(v1["userName"], "");
-    EXPECT_EQ(v1["gateway"], "");
-    EXPECT_EQ(v1["computerName"], "kept");
-    EXPECT_EQ(fillV2()["cpu_usage"], -1);
+    const std::string o63(63, 'o');
+    const struct {
+        const char* key;
+        std::optional<Json::Value> stored;  // nothing: the key is absent
+        Json::Value decoded;
+    } rows[] = {
+        // Texts are cut at the field width less one, in bytes.
+        {"userName", std::string(600, 'u'), std::string(512, 'u')},
+        {"computerName", "ABCDEFGHIJKLMNOPQRST", "ABCDEFGHIJKLMNO"},
+        {"wifi_bssid", std::string(24, 'b'), std::string(24, 'b')},
+        {"osName", o63 + "\xC3\xA9", o63 + "\xC3"},
+        {"client_version", std::string(40, '9'), std::string(32, '9')},
+        // JsonCpp's conversions: null is 0 or "", not the missing-key value.
+        {"serverRoundtripMs", Json::Value(), 0},
+        {"speed", 3.9, 3},
+        {"rtxPackets", -1.0, -1},
+        {"wifi_channel", true, 1},
+        {"inactivityTimeSeconds", Json::Value(), 0.0},
+        {"userName", Json::Value(), ""},
+        {"computerName", true, "true"},
+        {"gateway", 42, "42"},
+        {"osName", 1.5, "1.5"},
+        // Absent or unconvertible: the missing-key value.
+        {"roundtripMs", std::nullopt, -1},
+        {"if_guid", std::nullopt, ""},
+        {"roundtripMs", "12", -1},
+        {"speed", object, -1},
+        {"wifi_strength", 1e12, -1},
+        {"inactivityTimeSeconds", "soon", -1.0},
+        {"userName", array, ""},
+        {"gateway", object, ""},
+        {"cpu_usage", array, -1},
+    };
+    const Json::Value defaults1 = fillV1(), defaults2 = fillV2();
+    for (const auto& row : rows) {
+        initMetricStore();
+        if (row.stored) setMetric(row.key, *row.stored);
+        else removeMetric(row.key);
+        // The whole record is compared: the other fields keep their defaults.
+        const bool v1 = defaults1.isMember(row.key);
+        Json::Value expected = v1 ? defaults1 : defaults2;
+        expected[row.key] = row.decoded;
+        EXPECT_EQ(v1 ? fillV1() : fillV2(), expected) << row.key << " from " << row.stored.value_or("(absent)");
+    }
 }
 
 TEST_F(ClientDataTest, FillOverwritesEveryByteAndRefusesNull) {

@@ -1,8 +1,13 @@
 // Helpers shared by the native and the Windows tests.
 #pragma once
 
+#include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
+#include <thread>
 
 #include "platform/log.h"
 #include "platform/log_appenders.h"
@@ -54,5 +59,24 @@ private:
     winreg::MemoryBackend store_;
     winreg::Backend* previous_;
 };
+
+// Waits for a condition; false (the test fails) only when it never comes,
+// which guards against a hang rather than measuring speed.
+template <typename Predicate>
+bool waitUntil(Predicate done) {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > limit) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+inline std::string readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
 
 }  // namespace tvxtest

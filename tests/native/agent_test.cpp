@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <future>
 #include <atomic>
@@ -20,44 +21,41 @@ namespace {
 
 // An agent library of the test's own: scripted answers, recorded calls.
 struct FakeAgent {
-    static std::mutex mutex;
-    static std::string config;
-    static bool configNull;
-    static std::vector<std::string> calls;
+    static inline std::mutex mutex;
+    static inline std::string config;
+    static inline bool configNull = false;
+    static inline std::vector<std::string> calls;
 
-    static void reset(std::string answer) {
+    static void reset(std::string answer, bool null = false) {
         std::lock_guard<std::mutex> lock(mutex);
         config = std::move(answer);
-        configNull = false;
+        configNull = null;
         calls.clear();
     }
     static std::vector<std::string> recorded() {
         std::lock_guard<std::mutex> lock(mutex);
         return calls;
     }
-    static const char* fetchConfig(const char* name) {
-        std::lock_guard<std::mutex> lock(mutex);
-        calls.push_back(std::string("fetchConfig ") + name);
-        return configNull ? nullptr : config.c_str();
+    static bool fetched() {
+        const auto all = recorded();
+        return std::find(all.begin(), all.end(), "fetchConfig qmAgent") != all.end();
     }
-    static const char* sendInfo(const char* name, const char* data) {
-        std::lock_guard<std::mutex> lock(mutex);
-        calls.push_back(std::string("sendInfo ") + name + " " + data);
-        return "sent";
-    }
-    static const char* version() { return "fake 2.1"; }
 
     LumeDLL dll;
     FakeAgent() {
-        dll.sdkVersion = &version;
-        dll.fetchConfig = &fetchConfig;
-        dll.sendInfo = &sendInfo;
+        dll.sdkVersion = [] { return "fake 2.1"; };
+        dll.fetchConfig = [](const char* name) -> const char* {
+            std::lock_guard<std::mutex> lock(mutex);
+            calls.push_back(std::string("fetchConfig ") + name);
+            return configNull ? nullptr : config.c_str();
+        };
+        dll.sendInfo = [](const char* name, const char* data) {
+            std::lock_guard<std::mutex> lock(mutex);
+            calls.push_back(std::string("sendInfo ") + name + " " + data);
+            return "sent";
+        };
     }
 };
-std::mutex FakeAgent::mutex;
-std::string FakeAgent::config;
-bool FakeAgent::configNull = false;
-std::vector<std::string> FakeAgent::calls;
 
 class LumeTask : public ::testing::Test {
 protected:
@@ -66,34 +64,24 @@ protected:
     tvxtest::LogCapture log_;
 };
 
-template <typename Condition>
-bool eventually(Condition condition) {
-    for (int i = 0; i < 500; ++i) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return condition();
-}
+using tvxtest::waitUntil;
 
 }  // namespace
 
 TEST(LumeLibraryPath, RewritesTheVariableAndJoinsTheDefault) {
     tvxtest::LogCapture log;
-    std::string path = "C:/Program Files/Ombrel/KTR_Agent/LumeSDK.dll";
-    makePath86(path);
-    EXPECT_EQ(path, "c:\\program files (x86)\\ombrel\\ktr_agent\\lumesdk.dll");
+    const std::pair<std::string, std::string> paths[] = {
+        {"C:/Program Files/Ombrel/KTR_Agent/LumeSDK.dll", "c:\\program files (x86)\\ombrel\\ktr_agent\\lumesdk.dll"},
+        {"D:\\Program Files (x86)\\Agent\\X.DLL", "d:\\program files (x86)\\agent\\x.dll"},
+        {"\\Program Files\\", "\\program files (x86)\\"},
+        {"\\program files", "\\program files"},
+    };
+    for (auto [path, rewritten] : paths) {
+        makePath86(path);
+        EXPECT_EQ(path, rewritten);
+    }
     EXPECT_TRUE(log.contains(tvxlog::debug, "makePath86", "ktr agent before: c:\\program files\\ombrel\\ktr_agent\\lumesdk.dll"));
-    EXPECT_TRUE(log.contains(tvxlog::debug, "makePath86", "ktr agent after: " + path));
-
-    path = "D:\\Program Files (x86)\\Agent\\X.DLL";
-    makePath86(path);
-    EXPECT_EQ(path, "d:\\program files (x86)\\agent\\x.dll");
-    path = "\\Program Files\\";
-    makePath86(path);
-    EXPECT_EQ(path, "\\program files (x86)\\");
-    path = "\\program files";
-    makePath86(path);
-    EXPECT_EQ(path, "\\program files");
+    EXPECT_TRUE(log.contains(tvxlog::debug, "makePath86", "ktr agent after: " + paths[0].second));
 
     ::setenv("QUILLMERE_LUME_SDK_DLL_PATH", "E:/Program Files/A.dll", 1);
     EXPECT_EQ(lumeLibraryPath(), "e:\\program files (x86)\\a.dll");
@@ -206,11 +194,7 @@ TEST_F(LumeTask, ReadsTheFlagsTheAgentRequests) {
     FakeAgent::reset(R"({"data":{"DataRequested":["Teams",{"x":1}]}})");
     EXPECT_THROW(task_.recvLumeRequests(), std::exception);
     EXPECT_EQ(task_.dataRequested(), 1u);
-    FakeAgent::reset("{}");
-    {
-        std::lock_guard<std::mutex> lock(FakeAgent::mutex);
-        FakeAgent::configNull = true;
-    }
+    FakeAgent::reset("{}", true);
     EXPECT_FALSE(task_.recvLumeRequests());
 }
 
@@ -253,7 +237,7 @@ TEST(LumeBridge, EntryPointsFollowTheBridgeLifecycle) {
     EXPECT_TRUE(log.contains(tvxlog::debug, "lume_init", "***** Starting lume thread: Ok"));
     platform_setLumeData(doc.size(), doc.data());
     // The first pass (at once after start) asks the agent.
-    ASSERT_TRUE(eventually([&] { return platform_setLumeData(doc.size(), doc.data()) == 3u; }));
+    ASSERT_TRUE(waitUntil([&] { return platform_setLumeData(doc.size(), doc.data()) == 3u; }));
     EXPECT_TRUE(log.contains(tvxlog::info, "QmLumeTask::run", "[Lume Info Thread] Started ..."));
     EXPECT_TRUE(log.contains(tvxlog::info, "QmLumeTask::run", "Deal with Lume is enabled, interval (ms):5000"));
 
@@ -280,11 +264,7 @@ TEST(LumeBridge, EntryPointsFollowTheBridgeLifecycle) {
     // A restart makes a fresh task: no flags until its first pass.
     FakeAgent::reset("{\"data\":{}}");
     ASSERT_EQ(lume_init(), 0);
-    EXPECT_TRUE(eventually([&] {
-        for (auto& c : FakeAgent::recorded())
-            if (c == "fetchConfig qmAgent") return true;
-        return false;
-    }));
+    EXPECT_TRUE(waitUntil(FakeAgent::fetched));
     EXPECT_EQ(platform_setLumeData(doc.size(), doc.data()), 0u);
     lume_shutdown();
     setLumeSdkForTests(nullptr);
@@ -323,7 +303,7 @@ TEST(LumeBridge, DocumentsDoNotWaitForAStopThatWaitsForTheAgent) {
     ASSERT_EQ(lume_init(), 0);
     agentCalled.get_future().wait();
     std::thread stopper([] { lume_shutdown(); });
-    ASSERT_TRUE(eventually([&] { return log.contains(tvxlog::debug, "lume_shutdown", "***** Stopping lume thread..."); }));
+    ASSERT_TRUE(waitUntil([&] { return log.contains(tvxlog::debug, "lume_shutdown", "***** Stopping lume thread..."); }));
     const std::string doc = R"({"machine":{}})";
     auto flags = std::async(std::launch::async, [&] { return platform_setLumeData(doc.size(), doc.data()); });
     // Bounds a hang only: the answer must not depend on the agent returning.
@@ -358,18 +338,14 @@ TEST(LumeBridge, AStartThatLostARaceWithAStopLeavesNoDeadBridge) {
     StartHeldByStop& held = *hold;
     tvxlog::addAppenderForTests(std::move(hold), tvxlog::debug);
     std::thread starter([] { lume_init(); });
-    ASSERT_TRUE(eventually([&] { return held.entered.load(); }));
+    ASSERT_TRUE(waitUntil([&] { return held.entered.load(); }));
     lume_shutdown();
     starter.join();
     tvxlog::resetLoggerForTests();
 
     // The start's thread saw the bridge stopped and ended; a new start runs it.
     ASSERT_EQ(lume_init(), 0);
-    EXPECT_TRUE(eventually([] {
-        for (auto& c : FakeAgent::recorded())
-            if (c == "fetchConfig qmAgent") return true;
-        return false;
-    }));
+    EXPECT_TRUE(waitUntil(FakeAgent::fetched));
     lume_shutdown();
     setLumeSdkForTests(nullptr);
 }

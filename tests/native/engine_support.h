@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -98,17 +99,16 @@ private:
     const TaskTable* previousTable_;
 };
 
-// Waits for a condition; false (the test fails) only when it never comes,
-// which guards against a hang rather than measuring speed.
-template <typename Predicate>
-bool waitUntil(Predicate done) {
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > limit) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+// Last-run times seen by the collector, one per pass.
+struct PassLog {
+    std::mutex m;
+    std::vector<std::int64_t> runs;
+    void add(std::int64_t lastRun) { std::lock_guard<std::mutex> lock(m); runs.push_back(lastRun); }
+    std::size_t size() { std::lock_guard<std::mutex> lock(m); return runs.size(); }
+    std::int64_t at(std::size_t i) { std::lock_guard<std::mutex> lock(m); return runs.at(i); }
+};
+
+using tvxtest::waitUntil;
 
 inline std::size_t countLines(tvxtest::LogCapture& log, int severity, const std::string& function,
                               const std::string& message) {

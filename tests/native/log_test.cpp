@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
+#include <tuple>
 #include <sstream>
 
 #include "common/test_support.h"
@@ -18,23 +20,7 @@ namespace {
 
 std::string nameOf(const char* pretty) { return msvcFunctionName(pretty).c_str(); }
 
-struct Probe {
-    static void member() { TVX_LOG(tvxlog::info) << "x"; }
-};
-
-namespace inner {
-std::string anonymousFunction(tvxtest::LogCapture& log) {
-    TVX_LOG(tvxlog::warning) << "from anonymous";
-    return log.lines().lines().back().function;
-}
-}  // namespace inner
-
-std::string readFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using tvxtest::readFile;
 
 std::string appData;
 
@@ -87,13 +73,6 @@ TEST(LogFunctionName, FollowsTheMsvcForm) {
     EXPECT_EQ(nameOf("std::string &Foo::ref()"), "Foo::ref");
 }
 
-TEST(LogFunctionName, IsWhatTheMacroWrites) {
-    tvxtest::LogCapture log;
-    Probe::member();
-    EXPECT_EQ(log.lines().lines().at(0).function, "`anonymous-namespace'::Probe::member");
-    EXPECT_EQ(inner::anonymousFunction(log), "`anonymous-namespace'::inner::anonymousFunction");
-}
-
 TEST(LogStatement, TestsTheThresholdBeforeFormatting) {
     tvxtest::LogCapture log(tvxlog::warning);
     int formatted = 0;
@@ -121,11 +100,8 @@ TEST(LogLayout, MatchesThePlainTextFormat) {
     r.severity = tvxlog::verbose;
     r.time = {2026, 12, 31, 23, 5, 7, 4};
     EXPECT_EQ(tvxlog::formatTxtLine(r).substr(0, 30), "2026-12-31 23:05:07.004 VERB  ");
-    EXPECT_STREQ(tvxlog::severityName(0), "NONE");
-    EXPECT_STREQ(tvxlog::severityName(3), "WARN");
-    EXPECT_STREQ(tvxlog::severityName(6), "VERB");
-    EXPECT_STREQ(tvxlog::severityName(8), "NONE");
-    EXPECT_STREQ(tvxlog::severityName(-1), "NONE");
+    for (auto [severity, name] : {std::pair{0, "NONE"}, {3, "WARN"}, {6, "VERB"}, {8, "NONE"}, {-1, "NONE"}})
+        EXPECT_STREQ(tvxlog::severityName(severity), name) << severity;
 }
 
 TEST(ErrorSuffix, CarriesCodeAndSystemText) {
@@ -166,53 +142,41 @@ TEST_F(LogFolder, RollingKeepsTheConfiguredNumberOfFiles) {
     EXPECT_EQ(readFile(appender.rolledName(1)).substr(0, 3), "\xEF\xBB\xBF");
 }
 
-TEST_F(LogFolder, NoSettingsKeyLeavesLoggingOff) {
-    EXPECT_EQ(initLogging(3, 0), 0);
-    EXPECT_FALSE(tvxlog::isEnabled(tvxlog::fatal));
-    EXPECT_TRUE(logFiles().empty());
-}
-
 TEST_F(LogFolder, SettingsRules) {
-    struct Case {
-        std::function<void(winreg::MemoryBackend&)> set;
-        bool on;
+    const struct {
+        std::optional<std::uint32_t> severity, count, size;
         int threshold;
-        std::uint32_t size, count;
+        std::uint32_t wantSize, wantCount;
+    } cases[] = {
+        {{}, {}, {}, 0, 0x500000, 10},
+        {4, {}, {}, 4, 0x500000, 10},
+        {0xFFFFFFFF, {}, {}, 7, 0x500000, 10},
+        {8, {}, {}, 7, 0x500000, 10},
+        // Either size or count falling back takes both to their defaults.
+        {{}, 3, {}, 0, 0x500000, 10},
+        {{}, 3, 0, 0, 0x500000, 10},
+        {{}, 3, 2000, 0, 2000, 3},
     };
     auto hkcu = winreg::currentUser();
-    std::vector<Case> cases = {
-        {[](auto&) {}, true, 0, 0x500000, 10},
-        {[&](auto& r) { r.setDword(hkcu, kLogClientKey, u"severity", 4); }, true, 4, 0x500000, 10},
-        {[&](auto& r) { r.setDword(hkcu, kLogClientKey, u"severity", 0xFFFFFFFF); }, true, 7, 0x500000, 10},
-        {[&](auto& r) { r.setDword(hkcu, kLogClientKey, u"severity", 8); }, true, 7, 0x500000, 10},
-        {[&](auto& r) { r.setString(hkcu, kLogClientKey, u"severity", u"4"); }, true, 0, 0x500000, 10},
-        // Either size or count falling back takes both to their defaults.
-        {[&](auto& r) { r.setDword(hkcu, kLogClientKey, u"max_file_count", 3); }, true, 0, 0x500000, 10},
-        {[&](auto& r) {
-             r.setDword(hkcu, kLogClientKey, u"max_file_count", 3);
-             r.setDword(hkcu, kLogClientKey, u"max_file_size", 0);
-         },
-         true, 0, 0x500000, 10},
-        {[&](auto& r) {
-             r.setDword(hkcu, kLogClientKey, u"max_file_count", 3);
-             r.setDword(hkcu, kLogClientKey, u"max_file_size", 2000);
-         },
-         true, 0, 2000, 3},
-    };
-    for (std::size_t i = 0; i < cases.size(); ++i) {
+    LogSettings s;
+    for (const auto& c : cases) {
         registry_->clear();
         registry_->createKey(hkcu, kLogClientKey);
-        cases[i].set(registry_.store());
-        LogSettings s;
-        ASSERT_EQ(readLogSettings(s), cases[i].on) << i;
-        EXPECT_EQ(s.threshold, cases[i].threshold) << i;
-        EXPECT_EQ(s.maxFileSize, cases[i].size) << i;
-        EXPECT_EQ(s.maxFileCount, cases[i].count) << i;
+        if (c.severity) registry_->setDword(hkcu, kLogClientKey, u"severity", *c.severity);
+        if (c.count) registry_->setDword(hkcu, kLogClientKey, u"max_file_count", *c.count);
+        if (c.size) registry_->setDword(hkcu, kLogClientKey, u"max_file_size", *c.size);
+        s = {};
+        ASSERT_TRUE(readLogSettings(s));
+        EXPECT_EQ(std::tuple(s.threshold, s.maxFileSize, s.maxFileCount), std::tuple(c.threshold, c.wantSize, c.wantCount))
+            << c.severity.value_or(99) << " " << c.count.value_or(99) << " " << c.size.value_or(99);
     }
+    // A severity that is not a DWORD counts as none.
+    registry_->setString(hkcu, kLogClientKey, u"severity", u"4");
+    ASSERT_TRUE(readLogSettings(s));
+    EXPECT_EQ(s.threshold, 0);
     // Per-machine values have no effect.
     registry_->clear();
     registry_->setDword(winreg::localMachine(), kLogClientKey, u"severity", 4);
-    LogSettings s;
     EXPECT_FALSE(readLogSettings(s));
 
     registry_->clear();
@@ -222,26 +186,27 @@ TEST_F(LogFolder, SettingsRules) {
 }
 
 TEST_F(LogFolder, FolderAndFileNameRules) {
+    const std::string logs = appData + "\\Quillmere\\Telvista\\Logs\\tvx_client_dll_";
+    const std::string root = dir_.string() + "/mine/logs", mine = root + "\\tvx_client_dll_";
+    const std::string stamp = "_[2025-03-01 09-15-42].log";
+    const struct {
+        unsigned kind;
+        std::string root, file;
+    } cases[] = {
+        {3, "", logs + "rdp" + stamp},
+        {1, "abc", logs + "citrix" + stamp},  // a root of three characters is too short
+        {4, root, mine + "amazon_dcv" + stamp},
+        {0, root, mine + "test" + stamp},
+        {2, root, mine + "vmware" + stamp},
+        {9, root, mine + "none" + stamp},
+    };
     std::string file;
-    ASSERT_EQ(makeLogFileName(3, "", file), 0);
-    EXPECT_EQ(file, appData + "\\Quillmere\\Telvista\\Logs\\tvx_client_dll_rdp_[2025-03-01 09-15-42].log");
-    EXPECT_TRUE(fs::is_directory(appData + "/Quillmere/Telvista/Logs"));
-
-    // A root of three characters is too short: the default folder is used.
-    ASSERT_EQ(makeLogFileName(1, "abc", file), 0);
-    EXPECT_EQ(file, appData + "\\Quillmere\\Telvista\\Logs\\tvx_client_dll_citrix_[2025-03-01 09-15-42].log");
-
-    const std::string root = dir_.string() + "/mine/logs";
-    ASSERT_EQ(makeLogFileName(4, root, file), 0);
-    EXPECT_EQ(file, root + "\\tvx_client_dll_amazon_dcv_[2025-03-01 09-15-42].log");
-    EXPECT_TRUE(fs::is_directory(root));
-
-    for (unsigned kind : {0u, 2u, 9u}) {
-        ASSERT_EQ(makeLogFileName(kind, root, file), 0);
-        EXPECT_NE(file.find(std::string("tvx_client_dll_") + logKindName(kind) + "_["), std::string::npos);
+    for (const auto& c : cases) {
+        ASSERT_EQ(makeLogFileName(c.kind, c.root, file), 0);
+        EXPECT_EQ(file, c.file);
     }
-    EXPECT_STREQ(logKindName(2), "vmware");
-    EXPECT_STREQ(logKindName(9), "none");
+    EXPECT_TRUE(fs::is_directory(appData + "/Quillmere/Telvista/Logs"));
+    EXPECT_TRUE(fs::is_directory(root));
 
     // An uncreatable root falls back to the default folder.
     logFolderOps().createDirectories = [](const std::string& p) -> unsigned long {

@@ -34,6 +34,20 @@ registrar::Script parse(std::u16string_view text, const registrar::Replacements&
     return result.script.value_or(registrar::Script{});
 }
 
+std::vector<std::string> sorted(std::vector<std::string> v) {
+    std::sort(v.begin(), v.end());
+    return v;
+}
+
+// What removal leaves: the NoRemove keys on the way to the add-in key (the
+// last one only when it was made), and the keys given.
+std::vector<std::string> kept(bool addIns, std::vector<std::string> more) {
+    const std::string tsc = "HKCU\\Software\\Microsoft\\Terminal Server Client";
+    more.insert(more.end(), {"HKCU\\Software", "HKCU\\Software\\Microsoft", tsc, tsc + "\\Default"});
+    if (addIns) more.push_back(tsc + "\\Default\\AddIns");
+    return sorted(std::move(more));
+}
+
 // What the product's script writes, with the root of the class keys given.
 std::vector<std::string> productTree(const std::string& classes) {
     const std::string clsid = tvxlog::toUtf8(kDozaPluginClsidText);
@@ -64,11 +78,6 @@ std::vector<std::string> productTree(const std::string& classes) {
         c + "\\" + clsid + "\\TypeLib @ = s:" + libid,
         c + "\\" + clsid + "\\VersionIndependentProgID",
         c + "\\" + clsid + "\\VersionIndependentProgID @ = s:DOZA-Plugin.DOZA-Plugin",
-        "HKCU\\Software",
-        "HKCU\\Software\\Microsoft",
-        "HKCU\\Software\\Microsoft\\Terminal Server Client",
-        "HKCU\\Software\\Microsoft\\Terminal Server Client\\Default",
-        "HKCU\\Software\\Microsoft\\Terminal Server Client\\Default\\AddIns",
         addIn,
         addIn + " Name = s:" + clsid,
         addIn + " namedpipename = s:\\\\.\\pipe\\DOZA_default",
@@ -77,12 +86,7 @@ std::vector<std::string> productTree(const std::string& classes) {
         addIn + " mode = d:0",
         addIn + " enabled = d:1",
     };
-    return lines;
-}
-
-std::vector<std::string> sorted(std::vector<std::string> v) {
-    std::sort(v.begin(), v.end());
-    return v;
+    return kept(true, lines);
 }
 
 }  // namespace
@@ -107,17 +111,9 @@ TEST(PluginRegistrar, ProductScriptWritesItsKeysPerMachineAndPerUserAndRemovesTh
     // Removal leaves only the NoRemove keys, and per-user mode's Classes
     // key, which the script does not name.
     EXPECT_EQ(registrar::removeScript(script, machine, Target{false}), 0);
-    EXPECT_EQ(sorted(machine.dump()),
-              sorted({"HKCR\\CLSID", "HKCU\\Software", "HKCU\\Software\\Microsoft",
-                      "HKCU\\Software\\Microsoft\\Terminal Server Client",
-                      "HKCU\\Software\\Microsoft\\Terminal Server Client\\Default",
-                      "HKCU\\Software\\Microsoft\\Terminal Server Client\\Default\\AddIns"}));
+    EXPECT_EQ(sorted(machine.dump()), kept(true, {"HKCR\\CLSID"}));
     EXPECT_EQ(registrar::removeScript(script, user, Target{true}), 0);
-    EXPECT_EQ(sorted(user.dump()),
-              sorted({"HKCU\\Software", "HKCU\\Software\\Classes", "HKCU\\Software\\Classes\\CLSID",
-                      "HKCU\\Software\\Microsoft", "HKCU\\Software\\Microsoft\\Terminal Server Client",
-                      "HKCU\\Software\\Microsoft\\Terminal Server Client\\Default",
-                      "HKCU\\Software\\Microsoft\\Terminal Server Client\\Default\\AddIns"}));
+    EXPECT_EQ(sorted(user.dump()), kept(true, {"HKCU\\Software\\Classes", "HKCU\\Software\\Classes\\CLSID"}));
 
     // Removing what is already gone is harmless.
     std::vector<std::string> before = machine.dump();
@@ -149,14 +145,10 @@ TEST(PluginRegistrar, ForceRemoveReplacesStaleKeysAndRemovalKeepsForeignData) {
 
     ASSERT_EQ(registrar::removeScript(script, reg, Target{false}), 0);
     EXPECT_EQ(sorted(reg.dump()),
-              sorted({"HKCR\\CLSID", "HKCR\\CLSID\\DOZA-Plugin.DOZA-Plugin.1",
+              kept(true, {"HKCR\\CLSID", "HKCR\\CLSID\\DOZA-Plugin.DOZA-Plugin.1",
                       "HKCR\\CLSID\\DOZA-Plugin.DOZA-Plugin.1 Note = s:keep",
                       "HKCR\\CLSID\\" + tvxlog::toUtf8(kDozaPluginClsidText),
                       "HKCR\\CLSID\\" + tvxlog::toUtf8(kDozaPluginClsidText) + "\\Implemented Categories",
-                      "HKCU\\Software", "HKCU\\Software\\Microsoft",
-                      "HKCU\\Software\\Microsoft\\Terminal Server Client",
-                      "HKCU\\Software\\Microsoft\\Terminal Server Client\\Default",
-                      "HKCU\\Software\\Microsoft\\Terminal Server Client\\Default\\AddIns",
                       "HKCU\\" + tvxlog::toUtf8(addIn), "HKCU\\" + tvxlog::toUtf8(addIn) + " foreign = d:7"}));
 }
 
@@ -170,10 +162,7 @@ TEST(PluginRegistrar, FailedWriteStopsRegistrationAndRemovalUndoesWhatWasWritten
                             u"Software\\Microsoft\\Terminal Server Client\\Default\\AddIns\\DOZA-Plugin"));
 
     EXPECT_EQ(registrar::removeScript(script, reg, Target{false}), 0);
-    EXPECT_EQ(sorted(reg.dump()),
-              sorted({"HKCR\\CLSID", "HKCU\\Software", "HKCU\\Software\\Microsoft",
-                      "HKCU\\Software\\Microsoft\\Terminal Server Client",
-                      "HKCU\\Software\\Microsoft\\Terminal Server Client\\Default"}));
+    EXPECT_EQ(sorted(reg.dump()), kept(false, {"HKCR\\CLSID"}));
 }
 
 TEST(PluginRegistrar, ParserHandlesQuotingBracedNamesKeywordsAndReplacements) {

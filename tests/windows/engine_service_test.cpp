@@ -14,11 +14,10 @@ namespace {
 
 // The real Winsock calls, counted.
 struct CountedWinsock {
-    static inline std::atomic<int> startups{0};
-    static inline std::atomic<int> cleanups{0};
+    static inline std::atomic<int> startups{0}, cleanups{0};
     static int startup() {
         const int rc = platformWinsockStartup();
-        if (rc == 0) ++startups;
+        startups += rc == 0;
         return rc;
     }
     static void cleanup() {
@@ -36,8 +35,9 @@ bool socketWorks() {
 
 }  // namespace
 
+// Start and stop are checked natively; here, that the task threads can use
+// sockets through two starts and a stop.
 TEST(EngineWindows, StartsAndStopsTheEightThreadsWithRealWinsock) {
-    tvxtest::LogCapture log;
     // Passes every 20 readings of a clock that each reading moves by 1 ms.
     Engine engine(productLikeSpecs(), 20, 1'000'000, 1);
     const WinsockOps previous = winsockOps();
@@ -66,12 +66,6 @@ TEST(EngineWindows, StartsAndStopsTheEightThreadsWithRealWinsock) {
     EXPECT_EQ(CountedWinsock::startups.load(), 2);
     EXPECT_EQ(CountedWinsock::cleanups.load(), 1);
     EXPECT_TRUE(socketWorks());
-    for (const auto& entry : productLikeSpecs()) {
-        EXPECT_EQ(countStarted(log, entry.name), 2u) << entry.name;
-        EXPECT_EQ(countStopped(log, entry.name), 2u) << entry.name;
-    }
-    EXPECT_TRUE(log.contains(tvxlog::info, "QmPlatformTask::run", "'Euc Roundtrip ' thread stopped."));
-    EXPECT_TRUE(log.contains(tvxlog::debug, "platform_init", "***** Starting pooling thread: Ok"));
 }
 
 TEST(EngineWindows, AnUnknownExceptionLogsTheThreadsLastError) {

@@ -6,9 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
+#include "common/test_support.h"
 #include "platform/log.h"
 #include "platform/log_appenders.h"
 #include "platform/logging.h"
@@ -49,13 +48,6 @@ protected:
     fs::path dir_;
 };
 
-std::string readAll(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 }  // namespace
 
 TEST_F(Win32Logging, FileLiesDirectlyInTheConfiguredFolder) {
@@ -70,7 +62,7 @@ TEST_F(Win32Logging, FileLiesDirectlyInTheConfiguredFolder) {
     std::wstring name = files[0].filename().wstring();
     EXPECT_EQ(name.rfind(L"tvx_client_dll_rdp_[", 0), 0u);
     EXPECT_EQ(name.size(), std::wstring(L"tvx_client_dll_rdp_[2025-03-01 09-15-42].log").size());
-    std::string text = readAll(files[0]);
+    std::string text = tvxtest::readFile(files[0]);
     EXPECT_EQ(text.substr(0, 3), "\xEF\xBB\xBF");
     std::string tail = "] [Win32Logging_FileLiesDirectlyInTheConfiguredFolder_Test::TestBody@";
     EXPECT_NE(text.find(tail), std::string::npos) << text;

@@ -51,6 +51,14 @@ Bytes jsonRpc(const std::string& method, const Json::Value& params, int id) {
     return tvxcodec::jsonRpcFrame(tvxcodec::jsonRpcPayload(method, params, Json::Value(id)));
 }
 
+// The interface asked for, or null.
+template <typename I>
+standin::Ref<I> query(IUnknown* from, REFIID iid = __uuidof(I)) {
+    standin::Ref<I> out;
+    if (from) from->QueryInterface(iid, reinterpret_cast<void**>(out.put()));
+    return out;
+}
+
 // An outer object for aggregation that counts the references it is given.
 class Outer final : public IUnknown {
 public:
@@ -97,35 +105,22 @@ TEST_F(PluginObject, LivesThroughAWholeSessionAndAnswersEveryKindThroughWrite) {
         const std::set<DWORD> engine = newThreads(before, kEngineThreads);
         EXPECT_EQ(engine.size(), kEngineThreads);
 
-        // Every reply kind, each in exactly one Write.
+        // Every reply kind, each in exactly one Write; the replies themselves
+        // are checked natively.
         auto one = [&](const Bytes& message) {
             std::vector<Bytes> writes = session.send(message);
             EXPECT_EQ(writes.size(), 1u) << tvxcodec::hex(message);
             return writes.empty() ? Bytes() : writes.front();
         };
         EXPECT_EQ(one(tvxcodec::pingRequest()), (Bytes{0x50, 0x49, 0x4E, 0x47, 0x00, 0x02, 0x00, 0x00, 0x00}));
-        Bytes v1 = one(tvxcodec::getClientDataRequest());
-        EXPECT_EQ(v1.size(), tvxcodec::kClientDataSize);
-        EXPECT_NO_THROW(tvxcodec::decodeClientData(v1));
-        Bytes v2 = one(tvxcodec::getClientDataV2Request());
-        EXPECT_NO_THROW(tvxcodec::decodeClientDataV2Reply(v2));
-        Json::Value ping = tvxcodec::decodeJsonRpcFrame(one(jsonRpc("PING", Json::Value(), 7))).value;
-        EXPECT_EQ(ping["id"], 7);
-        EXPECT_EQ(ping["result"]["protocol"], 3);
-        Json::Value metrics = tvxcodec::decodeJsonRpcFrame(one(jsonRpc("GET_METRICS", Json::Value(), 8))).value;
-        EXPECT_EQ(metrics["result"].size(), 38u);
-        const std::string document = R"({"machine":{"name":"HOST"}})";
-        EXPECT_EQ(tvxcodec::decodeSetLumeDataReply(one(tvxcodec::setLumeDataRequest(document))), 0u)
+        EXPECT_NO_THROW(tvxcodec::decodeClientData(one(tvxcodec::getClientDataRequest())));
+        EXPECT_NO_THROW(tvxcodec::decodeClientDataV2Reply(one(tvxcodec::getClientDataV2Request())));
+        const Bytes metrics = one(jsonRpc("GET_METRICS", Json::Value(), 8));
+        EXPECT_EQ(tvxcodec::decodeJsonRpcFrame(metrics).value["result"].size(), 38u);
+        EXPECT_EQ(tvxcodec::decodeSetLumeDataReply(one(tvxcodec::setLumeDataRequest(R"({"machine":{}})"))), 0u)
             << "no agent SDK, so no data is requested";
-        Json::Value params;
-        params["lume_msg"] = document;
-        Json::Value lume = tvxcodec::decodeJsonRpcFrame(one(jsonRpc("SET_LUME_DATA", params, 9))).value;
-        EXPECT_EQ(lume["result"]["request_from_lume"], 0);
         // Unknown kinds and broken frames get no answer at all.
         EXPECT_TRUE(session.send(Bytes{'p', 'i', 'n', 'g', 0}).empty());
-        Bytes broken = tvxcodec::jsonRpcFrame("{}");
-        broken.pop_back();
-        EXPECT_TRUE(session.send(broken).empty());
         EXPECT_TRUE(session.send(Bytes{'P', 'R', 'O', 'T', 'O'}).empty());
         EXPECT_EQ(channel->reservedArguments(), 0u);
 
@@ -149,8 +144,7 @@ TEST_F(PluginObject, LivesThroughAWholeSessionAndAnswersEveryKindThroughWrite) {
         EXPECT_EQ(dll_->canUnloadNow(), S_OK);
     }
 
-    const std::vector<LogLine> lines = parseLog(PluginLog::instance().mark());
-    EXPECT_EQ(findInOrder(lines, {
+    EXPECT_EQ(findInOrder(PluginLog::instance().mark(), {
                                      {"DEBUG", "DOZAPlugin::Initialize", "plugin 'Initialize' event"},
                                      {"DEBUG", "DOZAPlugin::Connected", "plugin 'Connected' evevent"},
                                      {"DEBUG", "DOZAPlugin::OnNewChannelConnection", "plugin 'new channel' event."},
@@ -194,7 +188,7 @@ TEST_F(PluginObject, InitializePassesAFailingCreateListenerCodeThrough) {
     EXPECT_EQ(session.plugin()->Initialize(nullptr), E_POINTER);
 }
 
-TEST_F(PluginObject, ASecondChannelReplacesTheFirstAndRestartsTheEngine) {
+TEST_F(PluginObject, ASecondChannelReplacesTheFirstAndTerminatedAloneStopsAll) {
     const std::set<DWORD> before = runtimeThreads();
     standin::Session session;
     ASSERT_EQ(session.create(clsid_), S_OK);
@@ -216,7 +210,9 @@ TEST_F(PluginObject, ASecondChannelReplacesTheFirstAndRestartsTheEngine) {
     EXPECT_EQ(session.send(tvxcodec::pingRequest()).size(), 1u);
     EXPECT_EQ(first->writeCount(), 0u);
 
-    EXPECT_EQ(session.closeChannel(), S_OK);
+    // Clients built on FreeRDP end with Terminated alone: it stops what runs
+    // and lets go of the channel.
+    EXPECT_EQ(session.terminated(), S_OK);
     EXPECT_EQ(stillRunning(newThreads(before)), 0u);
     EXPECT_EQ(second->references(), 1u);
     session.release();
@@ -252,23 +248,13 @@ TEST_F(PluginObject, AnswersItsThreeInterfacesWithOneIdentityAndCanBeAggregated)
         standin::Session session;
         ASSERT_EQ(session.create(clsid_), S_OK);
         IWTSPlugin* plugin = session.plugin();
-        standin::Ref<IUnknown> identity;
-        ASSERT_EQ(plugin->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(identity.put())), S_OK);
-        standin::Ref<IWTSVirtualChannelCallback> channelCallback;
-        standin::Ref<IWTSListenerCallback> listenerCallback;
-        ASSERT_EQ(identity->QueryInterface(__uuidof(IWTSVirtualChannelCallback),
-                                           reinterpret_cast<void**>(channelCallback.put())),
-                  S_OK);
-        ASSERT_EQ(channelCallback->QueryInterface(__uuidof(IWTSListenerCallback),
-                                                  reinterpret_cast<void**>(listenerCallback.put())),
-                  S_OK);
+        const auto identity = query<IUnknown>(plugin, IID_IUnknown);
+        const auto channelCallback = query<IWTSVirtualChannelCallback>(identity.get());
+        const auto listenerCallback = query<IWTSListenerCallback>(channelCallback.get());
+        ASSERT_TRUE(identity && channelCallback && listenerCallback);
         for (IUnknown* from : {static_cast<IUnknown*>(channelCallback.get()), static_cast<IUnknown*>(listenerCallback.get())}) {
-            standin::Ref<IUnknown> same;
-            ASSERT_EQ(from->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(same.put())), S_OK);
-            EXPECT_EQ(same.get(), identity.get());
-            standin::Ref<IWTSPlugin> back;
-            ASSERT_EQ(from->QueryInterface(__uuidof(IWTSPlugin), reinterpret_cast<void**>(back.put())), S_OK);
-            EXPECT_EQ(back.get(), plugin);
+            EXPECT_EQ(query<IUnknown>(from, IID_IUnknown).get(), identity.get());
+            EXPECT_EQ(query<IWTSPlugin>(from).get(), plugin);
         }
         // Not offered: the registrar interface of the type library, IDispatch, IClassFactory.
         IID registrar{};
@@ -307,8 +293,11 @@ TEST_F(PluginObject, AnswersItsThreeInterfacesWithOneIdentityAndCanBeAggregated)
     inner->Release();
     EXPECT_EQ(dll_->canUnloadNow(), S_OK);
 
-    // Server locks and held class objects keep the module loaded.
+    // Server locks and held class objects keep the module loaded; there is
+    // no class object for another class.
     standin::Ref<IClassFactory> factory;
+    EXPECT_EQ(dll_->getClassObject(IID_IUnknown, IID_IClassFactory, reinterpret_cast<void**>(factory.put())),
+              CLASS_E_CLASSNOTAVAILABLE);
     ASSERT_EQ(dll_->getClassObject(clsid_, IID_IClassFactory, reinterpret_cast<void**>(factory.put())), S_OK);
     EXPECT_EQ(dll_->canUnloadNow(), S_FALSE);
     EXPECT_EQ(factory->LockServer(TRUE), S_OK);
@@ -317,22 +306,6 @@ TEST_F(PluginObject, AnswersItsThreeInterfacesWithOneIdentityAndCanBeAggregated)
     ASSERT_EQ(dll_->getClassObject(clsid_, IID_IClassFactory, reinterpret_cast<void**>(factory.put())), S_OK);
     EXPECT_EQ(factory->LockServer(FALSE), S_OK);
     factory.reset();
-    EXPECT_EQ(dll_->canUnloadNow(), S_OK);
-}
-
-TEST_F(PluginObject, TerminatedStopsWhatRunsAndLetsGoOfTheChannel) {
-    const std::set<DWORD> before = runtimeThreads();
-    standin::Session session;
-    ASSERT_EQ(session.create(clsid_), S_OK);
-    ASSERT_EQ(session.initialize(), S_OK);
-    ASSERT_EQ(session.openChannel(), S_OK);
-    const std::set<DWORD> engine = newThreads(before, kEngineThreads);
-    EXPECT_EQ(engine.size(), kEngineThreads);
-    // Clients built on FreeRDP end with Terminated alone.
-    EXPECT_EQ(session.terminated(), S_OK);
-    EXPECT_EQ(stillRunning(engine), 0u);
-    EXPECT_EQ(session.channel()->references(), 1u);
-    session.release();
     EXPECT_EQ(dll_->canUnloadNow(), S_OK);
 }
 

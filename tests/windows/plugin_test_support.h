@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "common/test_support.h"
 #include "platform/log.h"
 #include "plugin/plugin_ids.h"
 #include "rdclient/standin.h"
@@ -69,48 +70,6 @@ inline std::multiset<std::string> dumpTree(HKEY root, const std::wstring& path) 
     std::vector<std::string> lines;
     dumpInto(root, path, L"", lines);
     return {lines.begin(), lines.end()};
-}
-
-// What the registration script writes, relative to the classes root.
-inline std::multiset<std::string> expectedClassTree(const std::wstring& dllPath) {
-    const std::string c = utf8(kClsid);
-    return {
-        "",
-        " @ = s:DOZA-Plugin Class",
-        "\\InprocServer32",
-        "\\InprocServer32 @ = s:" + utf8(dllPath),
-        "\\InprocServer32 ThreadingModel = s:Free",
-        "\\ProgID",
-        "\\ProgID @ = s:DOZA-Plugin.DOZA-Plugin.1",
-        "\\Programmable",
-        "\\TypeLib",
-        "\\TypeLib @ = s:" + utf8(kLibid),
-        "\\VersionIndependentProgID",
-        "\\VersionIndependentProgID @ = s:DOZA-Plugin.DOZA-Plugin",
-    };
-}
-
-inline std::multiset<std::string> expectedVersionedProgId() {
-    return {"", " @ = s:DOZA-Plugin Class", "\\CLSID", "\\CLSID @ = s:" + utf8(kClsid)};
-}
-
-inline std::multiset<std::string> expectedProgId() {
-    return {"",
-            " @ = s:DOZA-Plugin Class",
-            "\\CLSID",
-            "\\CLSID @ = s:" + utf8(kClsid),
-            "\\CurVer",
-            "\\CurVer @ = s:DOZA-Plugin.DOZA-Plugin.1"};
-}
-
-inline std::multiset<std::string> expectedAddIn() {
-    return {"",
-            " Name = s:" + utf8(kClsid),
-            " namedpipename = s:\\\\.\\pipe\\DOZA_default",
-            " ip = s:127.0.0.1",
-            " port = s:31337",
-            " mode = d:0",
-            " enabled = d:1"};
 }
 
 // Threads of this process started by the C runtime (std::thread), which is
@@ -236,61 +195,34 @@ private:
         for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) file_ = entry.path();
         offset_ = read().size();
     }
-    std::string read() const {
-        std::ifstream in(file_, std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
+    std::string read() const { return tvxtest::readFile(file_); }
 
     HMODULE dll_ = nullptr;
     std::filesystem::path file_;
     std::size_t offset_ = 0;
 };
 
-// The lines of a log text whose function and message match, in order;
-// "DEBUG [tid] [DOZAPlugin::Initialize@NN] plugin 'Initialize' event".
 struct LogLine {
-    std::string severity;
-    std::string function;
-    std::string message;
+    std::string severity, function, message;
 };
 
-inline std::vector<LogLine> parseLog(const std::string& text) {
-    std::vector<LogLine> out;
+// Empty when the expected lines appear in the log text in this order (other
+// lines may stand between them); else the first one missing. A line reads
+// "date time SEVER [tid] [function@line] message".
+inline std::string findInOrder(const std::string& text, const std::vector<LogLine>& expected) {
     std::istringstream in(text);
     std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        // date time severity [tid] [function@line] message
-        std::size_t sevAt = line.find(' ', line.find(' ') + 1);
-        std::size_t tid = line.find(" [", sevAt);
-        std::size_t fn = line.find(" [", tid + 2);
-        std::size_t at = line.find('@', fn);
-        std::size_t close = line.find("] ", at);
-        if (sevAt == std::string::npos || tid == std::string::npos || fn == std::string::npos ||
-            at == std::string::npos || close == std::string::npos)
-            continue;
-        LogLine entry;
-        entry.severity = line.substr(sevAt + 1, tid - sevAt - 1);
-        while (!entry.severity.empty() && entry.severity.back() == ' ') entry.severity.pop_back();
-        entry.function = line.substr(fn + 2, at - fn - 2);
-        entry.message = line.substr(close + 2);
-        out.push_back(entry);
-    }
-    return out;
-}
-
-// Empty when the expected lines appear in the log in this order (other lines
-// may stand between them); else the first one missing.
-inline std::string findInOrder(const std::vector<LogLine>& lines, const std::vector<LogLine>& expected) {
-    std::size_t at = 0;
     for (const LogLine& want : expected) {
-        while (at < lines.size() && !(lines[at].severity == want.severity && lines[at].function == want.function &&
-                                      lines[at].message == want.message))
-            ++at;
-        if (at == lines.size()) return want.severity + " [" + want.function + "] " + want.message;
-        ++at;
+        const std::string severity = " " + (want.severity + "     ").substr(0, 5) + " [";
+        const std::string function = "] [" + want.function + "@";
+        bool found = false;
+        while (!found && std::getline(in, line)) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            const std::size_t at = line.find(function), close = line.find("] ", at + function.size());
+            found = line.find(severity) != std::string::npos && at != std::string::npos &&
+                    close != std::string::npos && line.substr(close + 2) == want.message;
+        }
+        if (!found) return want.severity + " [" + want.function + "] " + want.message;
     }
     return {};
 }

@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/settings.h"
 #include "platform/winreg.h"
 
 namespace {
@@ -83,22 +82,4 @@ TEST_F(Win32Registry, MissingKeysAndPredefinedRoots) {
     // The root survives its owner: it is never closed.
     ASSERT_EQ(key.tryOpen(winreg::currentUser(), u16(kTestKey)), 0);
     EXPECT_TRUE(key.enumValues().empty());
-}
-
-TEST_F(Win32Registry, SettingsReadersUseTheRealHives) {
-    HKEY settings = nullptr;
-    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Quillmere");
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Quillmere\\Telvista", 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &settings, nullptr),
-              ERROR_SUCCESS);
-    DWORD interval = 0x80000000;
-    RegSetValueExW(settings, L"LumeInterval(sec)", 0, REG_DWORD, reinterpret_cast<BYTE*>(&interval), 4);
-    EXPECT_EQ(readLumeIntervalMs(), 5000u);
-    interval = 601;
-    RegSetValueExW(settings, L"LumeInterval(sec)", 0, REG_DWORD, reinterpret_cast<BYTE*>(&interval), 4);
-    EXPECT_EQ(readLumeIntervalMs(), 600000u);
-    RegCloseKey(settings);
-    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Quillmere");
-    EXPECT_EQ(readLumeIntervalMs(), 5000u);
-    EXPECT_TRUE(readLumeEnabled());
 }
