@@ -143,6 +143,7 @@ int runSoak(const SoakOptions& options) {
                 options.senders, options.concurrentSeconds);
     Tally concurrent;
     long cycles = 0;
+    ProcessStats closedWarm, closedLast;
     {
         Client client(plugin.clsid());
         if (!client.error().empty() || !client.open()) {
@@ -160,10 +161,20 @@ int runSoak(const SoakOptions& options) {
                     exchange(client, kinds[static_cast<std::size_t>(n + t) % kinds.size()], t * 100'000'000 + n,
                              evenGeneration, &generation, tally);
             });
-        const double deadline = nowSeconds() + options.concurrentSeconds;
+        const double begin = nowSeconds(), deadline = begin + options.concurrentSeconds;
+        // Growth is measured while the channel is closed (only the senders
+        // run), from a quarter of the run on: contended locks get their
+        // kernel objects on first contention and keep them.
+        bool warmedUp = false;
         while (nowSeconds() < deadline) {
             ++generation;
             client.close();
+            if (warmedUp) {
+                closedLast = readProcessStats();
+            } else if (nowSeconds() > begin + options.concurrentSeconds / 4) {
+                closedWarm = closedLast = readProcessStats();
+                warmedUp = true;
+            }
             client.open();
             ++generation;
             ++cycles;
@@ -177,6 +188,8 @@ int runSoak(const SoakOptions& options) {
     }
     const ProcessStats end = readProcessStats();
     std::printf("  the channel closed and reopened %ld times\n", cycles);
+    printStats("channel closed, a quarter in", closedWarm);
+    printStats("channel closed, last time", closedLast);
     printStats("after the concurrent run", end);
     printTally(concurrent);
     check(concurrent.problems() == 0 && concurrent.answered > 0,
@@ -184,6 +197,9 @@ int runSoak(const SoakOptions& options) {
     check(ReplyChannel::strays() == 0, "no reply on a thread that sent no request", failures);
     check(ReplyChannel::live() == 0, "every channel released", failures);
     check(end.threads == start.threads, "thread count back where it started", failures);
+    check(closedLast.handles <= closedWarm.handles + kHandleSlack, "handles not grown after a quarter of the run", failures);
+    check(mb(closedLast.workingSetBytes) <= mb(closedWarm.workingSetBytes) + kWorkingSetSlackMb,
+          "working set not grown after a quarter of the run", failures);
     check(plugin.canUnloadNow() == S_OK, "DllCanUnloadNow S_OK", failures);
 
     std::printf("\n%s\n", failures ? "SOAK FAILED" : "SOAK PASSED");
