@@ -46,8 +46,12 @@ private:
 };
 
 struct Agent {
+    static inline std::atomic<int> exchanges{0};
     static const char* version() { return "soak 1.0"; }
-    static const char* fetchConfig(const char*) { return R"({"data":{"DataRequested":["Teams"]}})"; }
+    static const char* fetchConfig(const char*) {
+        ++exchanges;
+        return R"({"data":{"DataRequested":["Teams"]}})";
+    }
     static const char* sendInfo(const char*, const char*) { return "sent"; }
     LumeDLL dll;
     Agent() {
@@ -67,7 +71,9 @@ TEST(EngineSoak, EveryRequestGetsOneReplyWhileTheChannelClosesAndReopens) {
     // closely, so merges race the readers.
     Engine engine(productLikeSpecs(), 5000, 1'000'000, 1000);
     const auto specs = productLikeSpecs();
-    onPass = [&specs](int task, Json::Value& result) {
+    std::atomic<int> passes{0};
+    onPass = [&specs, &passes](int task, Json::Value& result) {
+        ++passes;
         for (const auto& key : specs[static_cast<std::size_t>(task)].keys) result[key] = result.get(key, 0).asInt() + 1;
     };
     ReopeningChannel channel;
@@ -120,6 +126,9 @@ TEST(EngineSoak, EveryRequestGetsOneReplyWhileTheChannelClosesAndReopens) {
     lume_shutdown();
     setLumeSdkForTests(nullptr);
 
+    // The race was real: tasks merged and the bridge met the agent meanwhile.
+    EXPECT_GT(passes.load(), 30);
+    EXPECT_GT(Agent::exchanges.load(), 0);
     EXPECT_GT(answered.load(), 0);
     EXPECT_EQ(lost.load(), 0) << "a request lost its reply while the channel was open";
     EXPECT_EQ(doubled.load(), 0);
