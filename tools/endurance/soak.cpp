@@ -45,16 +45,17 @@ struct Tally {
     }
 };
 
-// Sends one request and files its outcome. channelWasOpen: the channel was
-// held from before the request until after it.
-void exchange(const Client& client, const RequestKind& kind, int id, bool (*channelWasOpen)(std::uint64_t),
-              std::atomic<std::uint64_t>* generation, Tally& tally) {
+// Sends one request and files its outcome. generation, when given, is odd
+// while the channel is being closed or reopened; a request during which it
+// stayed even and unchanged had the channel throughout and must be answered.
+void exchange(const Client& client, const RequestKind& kind, int id, const std::atomic<std::uint64_t>* generation,
+              Tally& tally) {
     ReplySink sink;
     sink.keep = true;
     const Bytes message = kind.build(id);
     const std::uint64_t before = generation ? generation->load() : 0;
     client.send(message, sink);
-    const bool open = !generation || (generation->load() == before && channelWasOpen(before));
+    const bool open = !generation || (generation->load() == before && before % 2 == 0);
     ++tally.requests;
     if (sink.count == 1) {
         ++tally.answered;
@@ -72,9 +73,6 @@ void exchange(const Client& client, const RequestKind& kind, int id, bool (*chan
         ++tally.unansweredWhileClosing;
     }
 }
-
-// Odd while the channel is being closed or reopened.
-bool evenGeneration(std::uint64_t g) { return g % 2 == 0; }
 
 bool check(bool ok, const std::string& what, int& failures) {
     std::printf("  %-70s %s\n", what.c_str(), ok ? "ok" : "FAILED");
@@ -120,7 +118,7 @@ int runSoak(const SoakOptions& options) {
             continue;
         }
         for (std::size_t k = 0; k < kinds.size(); ++k)
-            exchange(client, kinds[k], s * 10 + static_cast<int>(k), nullptr, nullptr, sessions);
+            exchange(client, kinds[k], s * 10 + static_cast<int>(k), nullptr, sessions);
         client.close();
         client.end();
         if (s + 1 == options.warmUpSessions) warm = readProcessStats();
@@ -158,8 +156,8 @@ int runSoak(const SoakOptions& options) {
             senders.emplace_back([&, t] {
                 Tally& tally = tallies[static_cast<std::size_t>(t)];
                 for (int n = 0; !stop.load(); ++n)
-                    exchange(client, kinds[static_cast<std::size_t>(n + t) % kinds.size()], t * 100'000'000 + n,
-                             evenGeneration, &generation, tally);
+                    exchange(client, kinds[static_cast<std::size_t>(n + t) % kinds.size()], n * options.senders + t,
+                             &generation, tally);
             });
         const double begin = nowSeconds(), deadline = begin + options.concurrentSeconds;
         // Growth is measured while the channel is closed (only the senders
