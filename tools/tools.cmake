@@ -39,6 +39,18 @@ if(WIN32)
   target_compile_options(tvx_query PRIVATE ${TVX_WARNINGS})
   target_link_libraries(tvx_query PRIVATE tvx_query_requests tvx_standin tvx_codec JsonCpp::JsonCpp shell32 ${TVX_STATIC_RUNTIME})
   add_dependencies(tvx_query DOZA-Plugin)
+
+  # Benchmarks and soak of the plug-in inside the stand-in (scripts/bench,
+  # scripts/soak; a short soak is a test).
+  add_executable(tvx_endurance
+    ${CMAKE_SOURCE_DIR}/tools/endurance/main.cpp
+    ${CMAKE_SOURCE_DIR}/tools/endurance/harness.cpp
+    ${CMAKE_SOURCE_DIR}/tools/endurance/process_stats.cpp
+    ${CMAKE_SOURCE_DIR}/tools/endurance/bench.cpp
+    ${CMAKE_SOURCE_DIR}/tools/endurance/soak.cpp)
+  target_compile_options(tvx_endurance PRIVATE ${TVX_WARNINGS})
+  target_link_libraries(tvx_endurance PRIVATE tvx_standin tvx_codec JsonCpp::JsonCpp shell32 psapi ${TVX_STATIC_RUNTIME})
+  add_dependencies(tvx_endurance DOZA-Plugin)
 endif()
 
 if(WIN32)

@@ -107,7 +107,8 @@ const std::map<std::string, double> kGoalsUs = {
 class GoalReporter : public benchmark::BenchmarkReporter {
 public:
     bool ReportContext(const Context&) override {
-        std::printf("%-24s %12s %10s  %s\n", "benchmark", "median us", "goal us", "");
+        // The same columns as the rows that scripts/bench adds from under Wine.
+        std::printf("%-40s %12s %10s  %s\n", "measure", "figure", "goal", "unit");
         return true;
     }
     void ReportRuns(const std::vector<Run>& runs) override {
@@ -118,11 +119,12 @@ public:
             const double us = run.GetAdjustedRealTime() * multiplier(run.time_unit);
             const auto goal = kGoalsUs.find(name);
             if (goal == kGoalsUs.end()) {
-                std::printf("%-24s %12.2f %10s\n", name.c_str(), us, "-");
+                std::printf("%-40s %12.2f %10s  us\n", ("native " + name + " median").c_str(), us, "-");
             } else {
                 const bool met = us <= goal->second;
                 failed_ = failed_ || !met;
-                std::printf("%-24s %12.2f %10.0f  %s\n", name.c_str(), us, goal->second, met ? "ok" : "MISSED");
+                std::printf("%-40s %12.2f %10.2f  us   %s\n", ("native " + name + " median").c_str(), us, goal->second,
+                            met ? "ok" : "MISSED");
             }
         }
     }
