@@ -71,7 +71,7 @@ std::int32_t getCurrentUserName(Json::Value& metrics) {
         std::string fromSystem;
         if (hostOps().userName(fromSystem)) name = fromSystem;
         if (name.empty())
-            hostOps().runCommand(kWhoamiCommand, [&name](const std::string& line) { scanLine(line, "%256[^\r\n]", 256, name); });
+            hostOps().runCommand(kWhoamiCommand, [&](const std::string& line) { scanLine(line, "%256[^\r\n]", 256, name); });
         const std::size_t slash = name.find('\\');
         if (slash != std::string::npos) name = name.substr(slash + 1);
         TVX_LOG(tvxlog::verbose) << "\tUser name : " << name;
@@ -89,7 +89,7 @@ std::int32_t getComputerName(Json::Value& metrics) {
         std::string fromSystem;
         if (hostOps().computerName(fromSystem)) name = fromSystem;
         if (name.empty()) {
-            hostOps().runCommand(kHostnameCommand, [&name](const std::string& line) { scanLine(line, "%15[^\r\n]", 15, name); });
+            hostOps().runCommand(kHostnameCommand, [&](const std::string& line) { scanLine(line, "%15[^\r\n]", 15, name); });
             TVX_LOG(tvxlog::verbose) << "\tComputer Name: " << name;
         }
     }
@@ -107,10 +107,10 @@ std::int32_t getOSVersion(Json::Value& metrics) {
         hostOps().runCommand(kWmicOsCommand, [&](const std::string& line) { parseWmicLine(line, name, version); });
         if (name.empty())
             hostOps().runCommand(kPowerShellCaptionCommand,
-                                 [&name](const std::string& line) { scanLine(line, "%255[^\r\n]", 255, name); });
+                                 [&](const std::string& line) { scanLine(line, "%255[^\r\n]", 255, name); });
         if (version.empty())
             hostOps().runCommand(kPowerShellVersionCommand,
-                                 [&version](const std::string& line) { scanLine(line, "%255[^\r\n]", 255, version); });
+                                 [&](const std::string& line) { scanLine(line, "%255[^\r\n]", 255, version); });
         TVX_LOG(tvxlog::debug) << "\tos info: \n\t\tname : " << name << "\n\t\tversion : " << version;
     }
     metrics["osName"] = name;
