@@ -42,6 +42,13 @@ if(WIN32)
 endif()
 
 if(WIN32)
+  # Trust for the lab: adds the lab's certificate authority to the Root store
+  # of the Wine prefix it runs in.
+  add_executable(tvx_lab_trust ${CMAKE_SOURCE_DIR}/tools/labtrust/lab_trust.cpp)
+  target_compile_options(tvx_lab_trust PRIVATE ${TVX_WARNINGS})
+  target_compile_definitions(tvx_lab_trust PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
+  target_link_options(tvx_lab_trust PRIVATE -municode)
+  target_link_libraries(tvx_lab_trust PRIVATE crypt32 ${TVX_STATIC_RUNTIME})
   # The scripted console program that the command runner's tests run, also
   # under the names of the commands the collectors call.
   add_executable(tvx_console ${CMAKE_SOURCE_DIR}/tools/console/console.cpp)

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "location_lookup.h"
 #include "network_data.h"
 #include "platform/log.h"
 #include "platform/platform_service.h"
@@ -84,8 +85,7 @@ Ops& ops() {
 
 Ops systemOps() {
     Ops o;
-    // Wired to the location lookup once it is part of the build.
-    o.lookup = [](const std::string&) { return LocationRef(); };
+    o.lookup = [](const std::string& address) { return ::getLocationByIp(address); };
     o.runCommand = [](const std::string& commandLine, const LineHandler& parseLine) {
         return ::runCommand(commandLine, parseLine);
     };

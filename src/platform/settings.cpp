@@ -14,6 +14,13 @@ std::optional<std::uint32_t> readDword(winreg::Hkey hive, const char16_t* key, c
     return k.tryGetDwordValue(name);
 }
 
+std::string readMachineText(const char16_t* name, const char* defaultValue) {
+    winreg::RegistryKey k;
+    if (k.tryOpen(winreg::localMachine(), kSettingKey) != 0) return defaultValue;
+    auto value = k.tryGetStringValue(name);
+    return value && !value->empty() ? tvxlog::toUtf8(*value) : std::string(defaultValue);
+}
+
 }  // namespace
 
 bool readLumeEnabled() { return readDword(winreg::currentUser(), kSettingsRoot, u"Lume").value_or(1) != 0; }
@@ -50,3 +57,7 @@ std::string readEndPointFromRegistry(const std::string& defaultName) {
     }
     return defaultName;
 }
+
+std::string readLocationServiceHost() { return readMachineText(u"LocationServiceHost", kDefaultLocationServiceHost); }
+
+std::string readLocationServiceKey() { return readMachineText(u"LocationServiceKey", kDefaultLocationServiceKey); }

@@ -20,3 +20,11 @@ std::uint32_t readLumeIntervalMs();
 std::uint32_t readPublicIpLookupMethod();
 // HKLM "SampleEndpoint" (REG_SZ only); defaultName when absent or not a string.
 std::string readEndPointFromRegistry(const std::string& defaultName);
+
+// Where the location lookup service is. HKLM REG_SZ "LocationServiceHost" and
+// "LocationServiceKey" under the Setting key let an operator point the plug-in
+// at the deployed service; missing, empty or not a string: the built-in value.
+inline constexpr char kDefaultLocationServiceHost[] = "geo.telvista.test";
+inline constexpr char kDefaultLocationServiceKey[] = "67J72EDYSQG12LT9NRCMHJX5UPUURXG7LEE9OWSN";
+std::string readLocationServiceHost();
+std::string readLocationServiceKey();

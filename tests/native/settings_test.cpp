@@ -125,3 +125,18 @@ TEST_F(Settings, RegistryLayerReadsAndFailsAsTheSystemDoes) {
     EXPECT_FALSE(moved.isValid());
     EXPECT_EQ(r.openHandles(), 1u);
 }
+
+TEST_F(Settings, LocationServiceComesFromTheMachineHive) {
+    EXPECT_EQ(readLocationServiceHost(), "geo.telvista.test");
+    EXPECT_EQ(readLocationServiceKey(), "67J72EDYSQG12LT9NRCMHJX5UPUURXG7LEE9OWSN");
+    registry_->setString(currentUser(), kSettingKey, u"LocationServiceHost", u"user.example");
+    registry_->setString(localMachine(), kSettingKey, u"LocationServiceKey", u"");
+    EXPECT_EQ(readLocationServiceHost(), "geo.telvista.test");
+    EXPECT_EQ(readLocationServiceKey(), "67J72EDYSQG12LT9NRCMHJX5UPUURXG7LEE9OWSN");
+    registry_->setDword(localMachine(), kSettingKey, u"LocationServiceHost", 1);
+    EXPECT_EQ(readLocationServiceHost(), "geo.telvista.test");
+    registry_->setString(localMachine(), kSettingKey, u"LocationServiceHost", u"geo.example");
+    registry_->setString(localMachine(), kSettingKey, u"LocationServiceKey", u"K1");
+    EXPECT_EQ(readLocationServiceHost(), "geo.example");
+    EXPECT_EQ(readLocationServiceKey(), "K1");
+}

@@ -4,7 +4,10 @@
 // remote host, printing what the remote host receives.
 //
 //   tvx_rdclient [--dll PATH] [--wait SECONDS] [--log-dir DIR] [--sample-endpoint NAME]
-//                [--lookup-method N] [--keep-registration]
+//                [--lookup-method N] [--keep-registration] [--installed]
+//
+// --installed: the plug-in as an installer left it; nothing is registered or
+// loaded by hand, COM loads the server that the class names.
 #include <windows.h>
 
 #include <shellapi.h>
@@ -16,6 +19,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -41,6 +45,7 @@ struct Options {
     DWORD lookupMethod = 0;
     unsigned waitSeconds = 8;
     bool keepRegistration = false;
+    bool installed = false;
 };
 
 bool parseOptions(Options& options) {
@@ -57,6 +62,7 @@ bool parseOptions(Options& options) {
         else if (arg == L"--lookup-method" && hasValue) options.lookupMethod = static_cast<DWORD>(_wtoi(argv[++i]));
         else if (arg == L"--wait" && hasValue) options.waitSeconds = static_cast<unsigned>(_wtoi(argv[++i]));
         else if (arg == L"--keep-registration") options.keepRegistration = true;
+        else if (arg == L"--installed") options.installed = true;
         else ok = false;
     }
     LocalFree(argv);
@@ -152,6 +158,18 @@ void playRemoteHost(standin::Session& session) {
     if (!writes.empty()) report.fail();
 }
 
+// Where COM found the server: the file the class registration names.
+void printLoadedServer() {
+    HMODULE module = GetModuleHandleW(L"DOZA-Plugin.dll");
+    wchar_t path[MAX_PATH] = {};
+    if (!module || GetModuleFileNameW(module, path, MAX_PATH) == 0) {
+        std::printf("  !! DOZA-Plugin.dll is not loaded\n");
+        report.fail();
+        return;
+    }
+    std::printf("  server loaded from %s\n", utf8(path).c_str());
+}
+
 // ---- settings and the log file ----
 
 bool enableLogging(const std::wstring& folder) {
@@ -226,7 +244,7 @@ int main() {
     Options options;
     if (!parseOptions(options)) {
         std::fprintf(stderr, "usage: tvx_rdclient [--dll PATH] [--wait SECONDS] [--log-dir DIR] [--sample-endpoint NAME]\n"
-                             "                    [--lookup-method N] [--keep-registration]\n");
+                             "                    [--lookup-method N] [--keep-registration] [--installed]\n");
         return 2;
     }
 
@@ -251,7 +269,8 @@ int main() {
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 4;
     int exitCode = 0;
     {
-        report.heading("Registration (as regsvr32 DOZA-Plugin.dll does)");
+        report.heading(options.installed ? "Registration (left by the installer)"
+                                         : "Registration (as regsvr32 DOZA-Plugin.dll does)");
         if (!options.logDir.empty()) {
             CreateDirectoryW(options.logDir.c_str(), nullptr);
             bool ok = enableLogging(options.logDir);
@@ -265,14 +284,17 @@ int main() {
         if (options.lookupMethod != 0)
             std::printf("  HKCU\\Software\\Quillmere\\Telvista\\Setting: PublicIpLookupMethod %lu%s\n",
                         options.lookupMethod, setLookupMethod(options.lookupMethod) ? "" : "  !! not written");
-        standin::PluginDll dll(options.dll);
-        if (!dll.loaded()) {
-            std::printf("  cannot load %s (error %lu)\n", utf8(options.dll).c_str(), GetLastError());
-            CoUninitialize();
-            return 4;
+        std::optional<standin::PluginDll> dll;
+        if (!options.installed) {
+            dll.emplace(options.dll);
+            if (!dll->loaded()) {
+                std::printf("  cannot load %s (error %lu)\n", utf8(options.dll).c_str(), GetLastError());
+                CoUninitialize();
+                return 4;
+            }
+            std::printf("  %s\n", utf8(options.dll).c_str());
+            report.step("DllRegisterServer", dll->registerServer());
         }
-        std::printf("  %s\n", utf8(options.dll).c_str());
-        report.step("DllRegisterServer", dll.registerServer());
 
         report.heading("The Remote Desktop client loads its add-in");
         std::optional<std::wstring> classText = standin::readAddInClassText();
@@ -287,7 +309,8 @@ int main() {
         standin::Session session;
         report.step("CoCreateInstance(Name, IWTSPlugin)", session.create(clsid));
         if (session.plugin()) {
-            report.step("DllCanUnloadNow while the plug-in lives", dll.canUnloadNow(), S_FALSE);
+            if (options.installed) printLoadedServer();
+            else report.step("DllCanUnloadNow while the plug-in lives", dll->canUnloadNow(), S_FALSE);
             report.step("IWTSPlugin::Initialize(channel manager)", session.initialize());
             for (const auto& r : session.manager().registrations())
                 std::printf("    CreateListener(\"%s\", flags %lu)\n", r.channelName.c_str(), r.flags);
@@ -311,9 +334,9 @@ int main() {
             session.release();
             std::printf("  plug-in released; channel writes with a reserved argument: %zu\n",
                         session.channel() ? session.channel()->reservedArguments() : 0);
-            report.step("DllCanUnloadNow after the release", dll.canUnloadNow());
+            if (dll) report.step("DllCanUnloadNow after the release", dll->canUnloadNow());
         }
-        if (!options.keepRegistration) report.step("DllUnregisterServer", dll.unregisterServer());
+        if (dll && !options.keepRegistration) report.step("DllUnregisterServer", dll->unregisterServer());
         if (!options.logDir.empty()) printNewestLog(options.logDir);
     }
     CoUninitialize();

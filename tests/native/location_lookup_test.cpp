@@ -1,0 +1,172 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "common/test_support.h"
+#include "network/location_lookup.h"
+#include "network/sha256.h"
+#include "platform/log.h"
+#include "platform/settings.h"
+
+namespace {
+
+using tvxlog::toUtf8;
+
+constexpr std::int64_t kNow = 1700000000;
+
+// Records what the lookup sends and answers from a script.
+class FakeHttp : public HttpClient {
+public:
+    std::vector<LocationRequest> sent;
+    std::string answer;
+
+    std::string request(const std::u16string& method, const std::u16string& url,
+                        const std::vector<std::u16string>& headers, const std::string& body) override {
+        sent.push_back({method, url, headers, body});
+        return answer;
+    }
+};
+
+std::string firstLine(const LocationRequest& r) { return toUtf8(r.method + u" " + r.url) + " " + r.body; }
+
+std::string headerValue(const LocationRequest& r, const std::string& name) {
+    for (const auto& h : r.headers)
+        if (toUtf8(h).rfind(name + ": ", 0) == 0) return toUtf8(h).substr(name.size() + 2);
+    return "?";
+}
+
+}  // namespace
+
+TEST(LocationRequest, BothFormsToTheByte) {
+    auto own = buildLocationRequest("", kNow, "Zx9abcdefghijklmnopqrstuvwxyz012", kDefaultLocationServiceKey,
+                                    "geo.telvista.test");
+    EXPECT_EQ(firstLine(own), "GET https://geo.telvista.test/api/v1/ip-data ");
+    EXPECT_EQ(own.headers, (std::vector<std::u16string>{
+                               u"X-QM-Time: 1700000000",
+                               u"X-QM-Signature: 8a398bc11a8131ba3dab598a99a7e7b26a06b8e4357163bd35d672a6416a3ac6",
+                               u"X-QM-Random: Zx9abcdefghijklmnopqrstuvwxyz012"}));
+
+    auto given = buildLocationRequest("203.0.113.9", kNow, "unused", kDefaultLocationServiceKey, "geo.telvista.test");
+    EXPECT_EQ(firstLine(given), R"(POST https://geo.telvista.test/saas/ip {"ip": "203.0.113.9"})");
+    EXPECT_EQ(given.headers, (std::vector<std::u16string>{
+                                 u"Content-type: application/json", u"X-KV-Time: 1700000000",
+                                 u"X-KV-Signature: ba27b03e7c4d967bb4b33ffc20f249c8a584a5f535febd17278da778f19e797d"}));
+
+}
+
+TEST(LocationRequest, AddressIsEscapedAsAJsonString) {
+    EXPECT_EQ(locationRequestBody("2001:db8::1"), R"({"ip": "2001:db8::1"})");
+    EXPECT_EQ(locationRequestBody("a\"}, \"x\": \"\\\n\x01\xc3\xa9"), "{\"ip\": \"a\\\"}, \\\"x\\\": \\\"\\\\\\u000a\\u0001\xc3\xa9\"}");
+}
+
+TEST(LocationAnswer, MembersAndFallBacks) {
+    auto r = parseLocationAnswer(R"({"data":{"data":{"ip":"203.0.113.9","company":null,
+        "asn":{"name":"Example Net","route":"203.0.113.0/24"},"latitude":48.8584,"longitude":2.2945,
+        "country_name":"France","region":"","city":"Paris"}}})", true, kNow);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->ip + "|" + r->ispName + "|" + r->network + "|" + r->countryName + "|" + r->region + "|" + r->city,
+              "203.0.113.9|Example Net|203.0.113.0/24|France||Paris");
+    EXPECT_EQ(r->latitude + " " + r->longitude, "48.858400000000003 2.2945000000000002");
+    EXPECT_EQ(r->expires, kNow + 86400);
+
+    // The company wins where it says something; asn fills only what is empty.
+    r = parseLocationAnswer(R"({"ip":"198.51.100.7","company":{"name":"Lab Telecom"},
+        "asn":{"name":"AS64500","route":"198.51.100.0/24"},"latitude":52,"region":true})", false, kNow);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->ispName + "|" + r->network + "|" + r->latitude + "|" + r->region,
+              "Lab Telecom|198.51.100.0/24|52|true");
+
+    // Members of shapes the service never sends read as empty, never throw.
+    r = parseLocationAnswer(R"({"ip":["x"],"company":"Acme","asn":7,"city":{}})", false, kNow);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->ip + r->ispName + r->network + r->city, "");
+}
+
+// The service's own misbehaviours are played against WinHTTP in the Windows
+// tests; these are the shapes it never sends.
+TEST(LocationAnswer, FailuresAndTheirLines) {
+    const struct {
+        std::string answer;
+        bool byAddress;
+        const char* function;
+        const char* line;
+    } cases[] = {
+        {"", false, "`anonymous-namespace'::parseDataIp", "Empty response from QMEndpoint service"},
+        {"{\"ip\":", true, "`anonymous-namespace'::parseDataSaasIp",
+         "Parsing QMEndpoint response error : * Line 1, Column 7\n  Syntax error: value, object or array expected.\n"},
+        {"[1]", true, "`anonymous-namespace'::parseDataSaasIp", "Invalid QMEndpoint response: node [data] does not exist"},
+        {R"({"data":"x"})", true, "`anonymous-namespace'::parseDataSaasIp",
+         "Invalid QMEndpoint response: node [data][data] does not exist"},
+        {"\"text\"", false, "`anonymous-namespace'::getLocationData",
+         "Invalid QMEndpoint response: node [data][data] should be object"},
+        {std::string(2000, '['), false, "`anonymous-namespace'::parseDataIp",
+         "Parsing QMEndpoint response error : Exceeded stackLimit in readValue()."},
+    };
+    for (const auto& c : cases) {
+        tvxtest::LogCapture log;
+        EXPECT_FALSE(parseLocationAnswer(c.answer, c.byAddress, kNow)) << c.answer;
+        EXPECT_TRUE(log.contains(tvxlog::error, c.function, c.line)) << c.answer;
+    }
+}
+
+class LocationLookupCache : public ::testing::Test {
+protected:
+    tvxtest::MemoryRegistry registry_;
+    FakeHttp http_;
+    std::int64_t now_ = kNow;
+    LocationLookup lookup_{http_, [this] { return now_; }};
+};
+
+TEST_F(LocationLookupCache, OwnAddressAsksEveryTimeWithAFreshSignedRandom) {
+    http_.answer = R"({"ip":"198.51.100.7","city":"Berlin"})";
+    for (const char* address : {"127.0.0.1", "0.0.0.0", "", "127.255.3.4", "::1"}) {
+        auto r = lookup_.getLocationByIp(address);
+        ASSERT_TRUE(r) << address;
+        EXPECT_EQ(r->city, "Berlin");
+    }
+    ASSERT_EQ(http_.sent.size(), 5u);
+    for (const auto& s : http_.sent) {
+        EXPECT_EQ(firstLine(s), "GET https://geo.telvista.test/api/v1/ip-data ");
+        const std::string body = locationRequestBody(headerValue(s, "X-QM-Random"));
+        EXPECT_EQ(headerValue(s, "X-QM-Signature"), Sha256::hex(body + kDefaultLocationServiceKey + "1700000000"));
+    }
+    const std::string random = headerValue(http_.sent[0], "X-QM-Random");
+    EXPECT_NE(random, headerValue(http_.sent[1], "X-QM-Random"));
+    EXPECT_EQ(random.size(), 32u);
+    EXPECT_EQ(random.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"), std::string::npos);
+    // The own address's record serves a later lookup of that address.
+    EXPECT_EQ(lookup_.getLocationByIp("198.51.100.7")->city, "Berlin");
+    EXPECT_EQ(http_.sent.size(), 5u);
+    // Not own addresses: 127 as a word, a fifth octet.
+    lookup_.getLocationByIp("127.0.0.1.5");
+    EXPECT_EQ(http_.sent.back().method, u"POST");
+}
+
+TEST_F(LocationLookupCache, OneRequestPerAddressForADay) {
+    http_.answer = R"({"data":{"data":{"ip":"203.0.113.9","city":"Paris"}}})";
+    auto first = lookup_.getLocationByIp("203.0.113.9");
+    now_ += 86400;
+    EXPECT_EQ(lookup_.getLocationByIp("203.0.113.9"), first);
+    EXPECT_EQ(http_.sent.size(), 1u);
+    now_ += 1;
+    http_.answer = R"({"data":{"data":{"ip":"203.0.113.9","city":"Lyon"}}})";
+    EXPECT_EQ(lookup_.getLocationByIp("203.0.113.9")->city, "Lyon");
+    EXPECT_EQ(http_.sent.size(), 2u);
+
+    // Failures are not kept: the next lookup asks again.
+    http_.answer = "";
+    EXPECT_FALSE(lookup_.getLocationByIp("198.51.100.20"));
+    EXPECT_FALSE(lookup_.getLocationByIp("198.51.100.20"));
+    EXPECT_EQ(http_.sent.size(), 4u);
+}
+
+TEST_F(LocationLookupCache, SettingsMoveHostAndKey) {
+    registry_->setString(winreg::localMachine(), kSettingKey, u"LocationServiceHost", u"geo.example:8443");
+    registry_->setString(winreg::localMachine(), kSettingKey, u"LocationServiceKey", u"OTHERKEY");
+    now_ = -5;
+    lookup_.getLocationByIp("203.0.113.9");
+    ASSERT_EQ(http_.sent.size(), 1u);
+    EXPECT_EQ(http_.sent[0].url, u"https://geo.example:8443/saas/ip");
+    EXPECT_EQ(headerValue(http_.sent[0], "X-KV-Signature"), "292412a002228ad18d150f593e415f0f7e8f9803d5c427a905c277285c6fed8a");
+}
