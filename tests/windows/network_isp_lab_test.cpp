@@ -207,6 +207,7 @@ TEST_F(IspLab, ProviderAndLocationThroughTheClientStandIn) {
     EXPECT_EQ(shown["isp_name"], "Lab Home Broadband");
     EXPECT_EQ(shown["client_location"], "Lyon, Auvergne-Rhone-Alpes, France");
     EXPECT_EQ(shown["client_latitude"], "45.764000000000003");
+    CoFreeUnusedLibrariesEx(0, 0);  // a fresh plug-in reads the switches anew
     {
         RegValue isp(HKEY_CURRENT_USER, kMetrics, L"ISPName", L"false");
         RegValue location(HKEY_LOCAL_MACHINE, kMetrics, L"Location", L"FALSE");
