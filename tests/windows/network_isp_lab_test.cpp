@@ -31,24 +31,18 @@ constexpr const wchar_t* kMetrics = L"Software\\Quillmere\\Telvista\\Metrics";
 // A registry value (text or DWORD) for the life of the object.
 class RegValue {
 public:
-    RegValue(HKEY root, const wchar_t* key, const wchar_t* name, std::variant<std::wstring, DWORD> v) : name_(name) {
-        RegCreateKeyExW(root, key, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key_, nullptr);
+    RegValue(HKEY root, const wchar_t* key, const wchar_t* name, std::variant<std::wstring, DWORD> v)
+        : root_(root), key_(key), name_(name) {
         if (auto* text = std::get_if<std::wstring>(&v))
-            RegSetValueExW(key_, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text->c_str()),
-                           static_cast<DWORD>((text->size() + 1) * sizeof(wchar_t)));
+            RegSetKeyValueW(root, key, name, REG_SZ, text->c_str(), static_cast<DWORD>((text->size() + 1) * 2));
         else
-            RegSetValueExW(key_, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&std::get<DWORD>(v)), sizeof(DWORD));
+            RegSetKeyValueW(root, key, name, REG_DWORD, &std::get<DWORD>(v), sizeof(DWORD));
     }
-    ~RegValue() {
-        RegDeleteValueW(key_, name_.c_str());
-        RegCloseKey(key_);
-    }
-    RegValue(const RegValue&) = delete;
-    RegValue& operator=(const RegValue&) = delete;
+    ~RegValue() { RegDeleteKeyValueW(root_, key_, name_); }
 
 private:
-    HKEY key_ = nullptr;
-    std::wstring name_;
+    HKEY root_;
+    const wchar_t *key_, *name_;
 };
 
 // nslookup.exe and PowerShell.exe stand-ins beside the tests, where the
@@ -58,11 +52,11 @@ public:
     ConsoleStandIns(const char* nslookup, const char* powerShell) {
         char path[MAX_PATH] = {};
         std::string folder(path, GetModuleFileNameA(nullptr, path, MAX_PATH));
-        folder.erase(folder.find_last_of('\\'));
-        for (auto [name, steps] : {std::pair{"nslookup", nslookup}, std::pair{"POWERSHELL", powerShell}}) {
-            placed_.push_back(folder + "\\" + name + ".exe");
-            CopyFileA((folder + "\\tvx_console.exe").c_str(), placed_.back().c_str(), FALSE);
-            SetEnvironmentVariableA((std::string("TVX_CONSOLE_") + (name[0] == 'n' ? "NSLOOKUP" : name)).c_str(), steps);
+        folder.erase(folder.find_last_of('\\') + 1);
+        for (auto [name, steps] : {std::pair{"NSLOOKUP", nslookup}, std::pair{"POWERSHELL", powerShell}}) {
+            placed_.push_back(folder + name + ".exe");
+            CopyFileA((folder + "tvx_console.exe").c_str(), placed_.back().c_str(), FALSE);
+            SetEnvironmentVariableA((std::string("TVX_CONSOLE_") + name).c_str(), steps);
         }
     }
     ~ConsoleStandIns() {
@@ -86,10 +80,8 @@ protected:
         ispsys::ops().running = [] { return true; };
         ispsys::ops().lookup = [](const std::string&) { return locationData::LocationRef(); };
         resetLocationCacheForTests();
-        auto r = std::make_shared<locationData::LOCATION_DATA>();
-        r->ip = kPublicIp;
-        r->ispName = "Lab Home Broadband";
-        setLocationDataCache(r);
+        setLocationDataCache(std::make_shared<locationData::LOCATION_DATA>(
+            locationData::LOCATION_DATA{"", "", "", "", "", kPublicIp, "Lab Home Broadband", "", 0}));
     }
     void TearDown() override {
         if (!started_) return;
@@ -170,28 +162,34 @@ TEST_F(IspLab, ARouteThatFallsSilentIsSearchedAgain) {
 }
 
 // Each method finds the home router's address: the service sees it as the
-// request's origin, the stand-ins print it; the others print addresses of
-// their own, so the result tells which method won. Method 2's address in the
-// last case is one the service cannot place, so method 3 follows.
+// request's origin (method 1 asks about no address), the stand-ins print it
+// and the service is asked about it. The other stand-ins print addresses of
+// their own, so the addresses asked tell which method won. In the last case
+// method 2 prints an address the service cannot place, so method 3 follows.
 TEST_F(IspLab, EachLookupMethodFindsTheTranslatedAddress) {
     inVariant("provider");
     if (IsSkipped()) return;
-    ispsys::ops().lookup = saved_.lookup;
+    std::vector<std::string> asked;
+    ispsys::ops().lookup = [&](const std::string& a) { return asked.push_back(a), saved_.lookup(a); };
     const char* other = "when:Resolve-DnsName out:198.51.100.92 when:Invoke-WebRequest out:198.51.100.93";
-    const std::tuple<DWORD, const char*, const char*> cases[] = {
-        {1, "nslookup:198.51.100.91", other},
-        {2, "nslookup:198.51.100.91", "when:Resolve-DnsName out:203.0.113.77 when:Invoke-WebRequest out:198.51.100.93"},
-        {3, "nslookup:", "err:Resolve-DnsName~:~DNS~name~does~not~exist when:Invoke-WebRequest out:203.0.113.77"},
-        {4, "nslookup:203.0.113.77", other},
-        {2, "nslookup:198.51.100.91", "when:Resolve-DnsName out:198.18.0.1 when:Invoke-WebRequest out:203.0.113.77"},
+    const std::tuple<DWORD, const char*, const char*, std::vector<std::string>> cases[] = {
+        {1, "nslookup:198.51.100.91", other, {""}},
+        {2, "nslookup:", "when:Resolve-DnsName out:203.0.113.77 when:Invoke-WebRequest out:198.51.100.93", {kPublicIp}},
+        {3, "nslookup:", "when:Resolve-DnsName err:Resolve-DnsName~:~DNS~name~does~not~exist when:Invoke-WebRequest "
+                         "out:203.0.113.77", {kPublicIp}},
+        {4, "nslookup:203.0.113.77", other, {kPublicIp}},
+        {2, "nslookup:", "when:Resolve-DnsName out:198.18.0.1 when:Invoke-WebRequest out:203.0.113.77",
+         {"198.18.0.1", kPublicIp}},
     };
-    for (auto [method, nslookup, powerShell] : cases) {
+    for (const auto& [method, nslookup, powerShell, expected] : cases) {
         RegValue first(HKEY_CURRENT_USER, L"Software\\Quillmere\\Telvista\\Setting", L"PublicIpLookupMethod", method);
         ConsoleStandIns standIns(nslookup, powerShell);
         PublicIpState fresh;
         resetLocationCacheForTests();
+        asked.clear();
         getPublicIp(m, fresh);
-        EXPECT_EQ(m["publicIpAddress"], kPublicIp) << "method " << method << ", " << powerShell;
+        EXPECT_EQ(m["publicIpAddress"], kPublicIp) << "method " << method;
+        EXPECT_EQ(asked, expected) << "method " << method;
     }
 }
 
