@@ -22,6 +22,7 @@ Ops systemOps() {
         return true;
     };
     o.echo = [](std::uint32_t) { return EchoResult{EchoResult::openFailed, 0, 50}; };  // ERROR_NOT_SUPPORTED
+    o.echoWithTtl = [](std::uint32_t, unsigned) { return HopReply{HopReply::openFailed, 0, 50}; };
     o.resolve = [](const std::string&, std::vector<ResolvedAddress>&) { return 11001; };  // WSAHOST_NOT_FOUND
     o.connect = [](std::uint32_t, std::uint16_t) { return ConnectResult{}; };
     o.sleepMs = [](std::uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };

@@ -28,6 +28,15 @@ struct ConnectResult {
     std::uint64_t elapsedMs = 0;
 };
 
+// The answer to one echo of a time-to-live walk: from whom, whatever its
+// status (a router's time-exceeded is 11013, the target's echo reply 0).
+struct HopReply {
+    enum Outcome { reply, openFailed, noReply };
+    Outcome outcome = noReply;
+    std::uint32_t from = 0;
+    unsigned long status = 0;  // the reply's status, or the system's code when none
+};
+
 inline constexpr unsigned long kIpReqTimedOut = 11010;
 
 struct Ops {
@@ -40,6 +49,9 @@ struct Ops {
     std::function<int(const std::string& name, std::vector<ResolvedAddress>& out)> resolve;
     // One non-blocking connect with its own socket, waited on for at most 2.5 s.
     std::function<ConnectResult(std::uint32_t address, std::uint16_t port)> connect;
+    // One echo with the given time to live (0: the system's own) and its own
+    // ICMP handle; any reply counts, whatever its status.
+    std::function<HopReply(std::uint32_t address, unsigned ttl)> echoWithTtl;
     std::function<void(std::uint32_t ms)> sleepMs;
     // Wall clock, seconds since 1970.
     std::function<std::int64_t()> nowSeconds;

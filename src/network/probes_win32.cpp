@@ -77,6 +77,21 @@ EchoResult echo(std::uint32_t address) {
     return {EchoResult::reply, first.RoundTripTime, 0};
 }
 
+HopReply echoWithTtl(std::uint32_t address, unsigned ttl) {
+    IcmpHandle icmp;
+    if (!icmp.valid()) return {HopReply::openFailed, 0, GetLastError()};
+    char payload[32] = "Data Buffer";
+    alignas(ICMP_ECHO_REPLY) unsigned char reply[sizeof(ICMP_ECHO_REPLY) + sizeof payload + 8] = {};
+    IP_OPTION_INFORMATION options{};
+    options.Ttl = static_cast<UCHAR>(ttl);
+    DWORD replies = IcmpSendEcho(icmp.get(), address, payload, sizeof payload, ttl == 0 ? nullptr : &options, reply,
+                                 sizeof reply, 1000);
+    if (replies == 0) return {HopReply::noReply, 0, GetLastError()};
+    ICMP_ECHO_REPLY first;
+    std::memcpy(&first, reply, sizeof first);
+    return {HopReply::reply, first.Address, first.Status};
+}
+
 int resolve(const std::string& name, std::vector<ResolvedAddress>& out) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -146,6 +161,7 @@ Ops systemOps() {
         return true;
     };
     o.echo = echo;
+    o.echoWithTtl = echoWithTtl;
     o.resolve = resolve;
     o.connect = connectOnce;
     o.sleepMs = [](std::uint32_t ms) { Sleep(ms); };

@@ -4,6 +4,7 @@
 #include "host/host_facts.h"
 #include "host/user_activity.h"
 #include "network/network_info.h"
+#include "network/public_ip.h"
 #include "network/roundtrip.h"
 
 #include <atomic>
@@ -21,7 +22,7 @@ TaskTable buildTaskTable() {
     };
     add("Common Metrics",
         {getCurrentUserName, getComputerName, getActiveAppInfo, getInactivitySeconds, getOSVersion, getKtrDeviceId,
-         getCpuUsage, getClientVersion, getNetworkInfo},
+         getCpuUsage, getClientVersion, getNetworkInfo, getPublicIp},
         {"userName", "computerName", "activeProcessName", "foregroundProcessName", "inactivityTimeSeconds",
          "osName", "osVersionNumber", "ktrDeviceId", "cpu_usage", "client_version", "gateway", "mac_address",
          "if_guid", "if_type", "if_type_value", "description", "privateIpAddress", "publicIpAddress",
@@ -30,9 +31,9 @@ TaskTable buildTaskTable() {
     add("Gateway Roundtrip", {getRoundtripGateway}, {"roundtripMs"});
     add("Google Roundtrip", {getRoundtripGoogle}, {"roundtripGoogleMs", "latencyTarget"});
     // Only fills the route cache that "ISP Roundtrip" reads.
-    add("ISP Route", {}, {});
-    add("ISP Location", {}, {"isp_name", "client_location", "client_latitude", "client_longitude"});
-    add("ISP Roundtrip", {}, {"roundtripIspMs"});
+    add("ISP Route", {getIspRouteIp}, {});
+    add("ISP Location", {getIspLocation}, {"isp_name", "client_location", "client_latitude", "client_longitude"});
+    add("ISP Roundtrip", {getRoundtripIsp}, {"roundtripIspMs"});
     add("ADC Roundtrip,", {getRoundtripAdc}, {"roundtripAdcMs"});
     add("Euc Roundtrip ", {getEucGateway, getEucGatewayRoundtrip}, {"eucGateway", "roundtripEucGatewayMs"});
     return table;

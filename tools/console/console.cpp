@@ -2,7 +2,8 @@
 // runs the steps given on its command line, or, when it was copied to
 // another name (whoami.exe, wmic.exe, ...), the steps in the environment
 // variable TVX_CONSOLE_<NAME> (upper case, e.g. TVX_CONSOLE_WMIC), split at
-// blanks. Texts use "|" between lines, each written with CR LF.
+// blanks. Texts use "|" between lines, each written with CR LF, and "~" for
+// a blank.
 //   out:TEXT      lines to standard output          err:TEXT   to standard error
 //   raw:TEXT      TEXT as it is, no line ends       nul        "ab", NUL, "cd" CR LF, "ef" CR LF
 //   utf16:TEXT    lines as UTF-16 (as wmic writes to a pipe)
@@ -11,6 +12,11 @@
 //   pause:MS      flushes, then sleeps               forever   sleeps without end
 //   spawn         starts "<self> forever", prints "child PID"
 //   exit:CODE     ends with that exit status         (no steps: no output, status 0)
+//   when:WORD     the steps up to the next when: run only if the command
+//                 line holds WORD (one stand-in, several commands)
+//   nslookup:ADDR what nslookup prints for "nslookup [-opt] NAME SERVER":
+//                 the server's lines, then NAME with ADDR; no ADDR: the
+//                 server's lines and its "can't find" error
 #include <windows.h>
 
 #include <cctype>
@@ -29,7 +35,7 @@ void writeTo(HANDLE h, const std::string& bytes) {
 
 std::string lines(const std::string& text) {
     std::string out;
-    for (char c : text) out += c == '|' ? std::string("\r\n") : std::string(1, c);
+    for (char c : text) out += c == '|' ? std::string("\r\n") : std::string(1, c == '~' ? ' ' : c);
     return out + "\r\n";
 }
 
@@ -47,13 +53,37 @@ std::string selfName() {
     return name;
 }
 
-int run(const std::vector<std::string>& steps) {
+// nslookup's own layout: the server first, the answer's origin on standard error.
+void nslookup(HANDLE out, HANDLE err, const std::vector<std::string>& args, const std::string& address) {
+    std::vector<std::string> names;
+    for (const std::string& a : args)
+        if (!a.empty() && a[0] != '-') names.push_back(a);
+    const std::string name = names.empty() ? "" : names.front();
+    const std::string server = names.size() > 1 ? names.back() : "UnKnown";
+    writeTo(out, "Server:  " + server + "\r\nAddress:  208.67.222.222\r\n\r\n");
+    if (address.empty()) {
+        writeTo(err, "*** " + server + " can't find " + name + ": Non-existent domain\r\n");
+        return;
+    }
+    writeTo(err, "Non-authoritative answer:\r\n");
+    writeTo(out, "Name:    " + name + "\r\nAddress:  " + address + "\r\n\r\n");
+}
+
+int run(const std::vector<std::string>& steps, const std::vector<std::string>& args) {
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    const std::string commandLine = GetCommandLineA();
     int status = 0;
+    bool active = true;
     for (const std::string& step : steps) {
         const std::string arg = step.substr(step.find(':') == std::string::npos ? step.size() : step.find(':') + 1);
+        if (step.rfind("when:", 0) == 0) {
+            active = commandLine.find(arg) != std::string::npos;
+            continue;
+        }
+        if (!active) continue;
         if (step.rfind("out:", 0) == 0) writeTo(out, lines(arg));
+        else if (step.rfind("nslookup:", 0) == 0) nslookup(out, err, args, arg);
         else if (step.rfind("err:", 0) == 0) writeTo(err, lines(arg));
         else if (step.rfind("raw:", 0) == 0) writeTo(out, arg);
         else if (step == "nul") writeTo(out, std::string("ab\0cd\r\nef\r\n", 11));
@@ -106,5 +136,5 @@ int main(int argc, char** argv) {
             at = end + 1;
         }
     }
-    return run(steps);
+    return run(steps, std::vector<std::string>(argv + 1, argv + argc));
 }

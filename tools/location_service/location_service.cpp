@@ -53,6 +53,11 @@ const std::map<std::string, Place> kPlaces = {
     {"198.51.100.7", {"Germany", "Berlin", "Berlin", 52.52, 13.405, "Lab Telecom", "AS64500 Lab Telecom", "198.51.100.0/24"}},
     {"198.51.100.1", {"Germany", "Berlin", "Berlin", 52.52, 13.405, "Lab Telecom", "AS64500 Lab Telecom", "198.51.100.0/24"}},
     {"127.0.0.1", {"Netherlands", "", "Loopback", 52.37, 4.89, "Loop Networks", "AS64501", "127.0.0.0/8"}},
+    // The lab's home router (the client's public address) and its provider's route hop.
+    {"203.0.113.77", {"France", "Auvergne-Rhone-Alpes", "Lyon", 45.764, 4.8357, "Lab Home Broadband",
+                      "AS64510 Lab Home Broadband", "203.0.113.64/26"}},
+    {"203.0.113.49", {"France", "Auvergne-Rhone-Alpes", "Villeurbanne", 45.7719, 4.8902, nullptr,
+                      "AS64510 Lab Home Broadband", "203.0.113.48/28"}},
 };
 
 const std::map<std::string, std::string> kTriggers = {

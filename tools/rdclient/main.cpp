@@ -4,7 +4,7 @@
 // remote host, printing what the remote host receives.
 //
 //   tvx_rdclient [--dll PATH] [--wait SECONDS] [--log-dir DIR] [--sample-endpoint NAME]
-//                [--keep-registration] [--installed]
+//                [--lookup-method N] [--keep-registration] [--installed]
 //
 // --installed: the plug-in as an installer left it; nothing is registered or
 // loaded by hand, COM loads the server that the class names.
@@ -42,6 +42,7 @@ struct Options {
     std::wstring dll;
     std::wstring logDir;
     std::wstring sampleEndpoint;
+    DWORD lookupMethod = 0;
     unsigned waitSeconds = 8;
     bool keepRegistration = false;
     bool installed = false;
@@ -58,6 +59,7 @@ bool parseOptions(Options& options) {
         if (arg == L"--dll" && hasValue) options.dll = argv[++i];
         else if (arg == L"--log-dir" && hasValue) options.logDir = argv[++i];
         else if (arg == L"--sample-endpoint" && hasValue) options.sampleEndpoint = argv[++i];
+        else if (arg == L"--lookup-method" && hasValue) options.lookupMethod = static_cast<DWORD>(_wtoi(argv[++i]));
         else if (arg == L"--wait" && hasValue) options.waitSeconds = static_cast<unsigned>(_wtoi(argv[++i]));
         else if (arg == L"--keep-registration") options.keepRegistration = true;
         else if (arg == L"--installed") options.installed = true;
@@ -97,7 +99,8 @@ void printAgentRecord() {
 void playRemoteHost(standin::Session& session) {
     report.heading("The remote host's requests and what it receives");
     if (GetEnvironmentVariableA("TVX_LAB", nullptr, 0) != 0)
-        std::printf("  (the plug-in measures the network lab it runs in: interface, gateway, round trips; the\n"
+        std::printf("  (the plug-in measures the network lab it runs in: interface, gateway, round trips, the\n"
+                    "   public address behind the home router, the provider's route hop and the location; the\n"
                     "   lab has no Wi-Fi, so the wifi_* metrics keep their defaults: -1 for numbers, \"\" for texts)\n");
     else
         std::printf("  (inside the demo's namespace there is no gateway, internet or Wi-Fi, so the network\n"
@@ -195,6 +198,18 @@ bool setSampleEndpoint(const std::wstring& name) {
     return ok;
 }
 
+// HKCU "PublicIpLookupMethod", the public-IP lookup method tried first.
+bool setLookupMethod(DWORD method) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Quillmere\\Telvista\\Setting", 0, nullptr, 0,
+                        KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key, nullptr) != ERROR_SUCCESS)
+        return false;
+    bool ok = RegSetValueExW(key, L"PublicIpLookupMethod", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&method),
+                             sizeof method) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    return ok;
+}
+
 void printNewestLog(const std::wstring& folder) {
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW((folder + L"\\tvx_client_dll_rdp_*.log").c_str(), &found);
@@ -229,7 +244,7 @@ int main() {
     Options options;
     if (!parseOptions(options)) {
         std::fprintf(stderr, "usage: tvx_rdclient [--dll PATH] [--wait SECONDS] [--log-dir DIR] [--sample-endpoint NAME]\n"
-                             "                    [--keep-registration] [--installed]\n");
+                             "                    [--lookup-method N] [--keep-registration] [--installed]\n");
         return 2;
     }
 
@@ -266,6 +281,9 @@ int main() {
             std::printf("  HKLM\\Software\\Quillmere\\Telvista\\Metrics: SampleEndpoint %s%s\n",
                         utf8(options.sampleEndpoint).c_str(),
                         setSampleEndpoint(options.sampleEndpoint) ? "" : "  !! not written");
+        if (options.lookupMethod != 0)
+            std::printf("  HKCU\\Software\\Quillmere\\Telvista\\Setting: PublicIpLookupMethod %lu%s\n",
+                        options.lookupMethod, setLookupMethod(options.lookupMethod) ? "" : "  !! not written");
         std::optional<standin::PluginDll> dll;
         if (!options.installed) {
             dll.emplace(options.dll);
