@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "probes_sys.h"
+#include "platform/working_task.h"
 
 namespace probesys {
 
@@ -26,11 +27,7 @@ Ops systemOps() {
     o.resolve = [](const std::string&, std::vector<ResolvedAddress>&) { return 11001; };  // WSAHOST_NOT_FOUND
     o.connect = [](std::uint32_t, std::uint16_t) { return ConnectResult{}; };
     o.sleepMs = [](std::uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
-    o.nowSeconds = [] {
-        return static_cast<std::int64_t>(
-            std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
-                .count());
-    };
+    o.nowSeconds = [] { return wallClockMs() / 1000; };
     return o;
 }
 

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "probes_sys.h"
+#include "platform/working_task.h"
 
 namespace probesys {
 namespace {
@@ -165,11 +166,7 @@ Ops systemOps() {
     o.resolve = resolve;
     o.connect = connectOnce;
     o.sleepMs = [](std::uint32_t ms) { Sleep(ms); };
-    o.nowSeconds = [] {
-        return static_cast<std::int64_t>(
-            std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
-                .count());
-    };
+    o.nowSeconds = [] { return wallClockMs() / 1000; };
     return o;
 }
 

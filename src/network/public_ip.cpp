@@ -12,6 +12,7 @@
 #include "platform/settings.h"
 #include "probes.h"
 #include "probes_sys.h"
+#include "platform/working_task.h"
 
 using locationData::LocationRef;
 
@@ -89,11 +90,7 @@ Ops systemOps() {
     o.runCommand = [](const std::string& commandLine, const LineHandler& parseLine) {
         return ::runCommand(commandLine, parseLine);
     };
-    o.nowSeconds = [] {
-        return static_cast<std::int64_t>(
-            std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
-                .count());
-    };
+    o.nowSeconds = [] { return wallClockMs() / 1000; };
     o.running = isServiceRunning;
     return o;
 }

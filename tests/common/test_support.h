@@ -9,11 +9,24 @@
 #include <string>
 #include <thread>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include "platform/log.h"
 #include "platform/log_appenders.h"
 #include "platform/winreg.h"
 
 namespace tvxtest {
+
+#ifdef _WIN32
+// The test program's folder, where the build puts the DLL and the stand-ins.
+inline std::filesystem::path exeFolder() {
+    wchar_t path[MAX_PATH];
+    const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return std::filesystem::path(std::wstring(path, n)).parent_path();
+}
+#endif
 
 // Captures every log line at the given threshold for the life of the object.
 class LogCapture {

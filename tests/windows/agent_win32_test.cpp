@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/test_support.h"
 #include "agent/lume_api.h"
 #include "agent/lume_dll.h"
 #include "agent/lume_task.h"
@@ -23,13 +24,6 @@
 #include "protocol/dispatcher.h"
 
 namespace {
-
-std::string exeFolder() {
-    char path[MAX_PATH];
-    DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string s(path, n);
-    return s.substr(0, s.find_last_of('\\'));
-}
 
 void writeFile(const std::string& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -58,7 +52,7 @@ protected:
     void place(const char* builtName, const std::string& folder, const std::string& name) {
         std::filesystem::create_directories(folder);
         std::string target = folder + "\\" + name;
-        ASSERT_TRUE(CopyFileA((exeFolder() + "\\" + builtName).c_str(), target.c_str(), FALSE)) << target;
+        ASSERT_TRUE(CopyFileA((tvxtest::exeFolder().string() + "\\" + builtName).c_str(), target.c_str(), FALSE)) << target;
         placed_.push_back(target);
     }
     static std::string programFiles() {

@@ -17,13 +17,6 @@
 
 namespace {
 
-std::wstring exeFolderW() {
-    wchar_t path[MAX_PATH];
-    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring s(path, n);
-    return s.substr(0, s.find_last_of(L'\\'));
-}
-
 std::string readAll(const std::wstring& path) {
     std::ifstream in(path.c_str());
     std::stringstream ss;
@@ -59,7 +52,7 @@ protected:
         platform_shutdown();
     }
     void placeSdk(const wchar_t* built, const char* script) {
-        ASSERT_TRUE(CopyFileW((exeFolderW() + L"\\" + built).c_str(), (sdkFolder_ + L"\\CCMSDK64.DLL").c_str(), FALSE));
+        ASSERT_TRUE(CopyFileW((tvxtest::exeFolder().wstring() + L"\\" + built).c_str(), (sdkFolder_ + L"\\CCMSDK64.DLL").c_str(), FALSE));
         std::ofstream((sdkFolder_ + L"\\ccmsdk.txt").c_str()) << script;
     }
     std::wstring root_, sdkFolder_;
@@ -74,7 +67,7 @@ TEST_F(HostEucGateway, IcaClientFolderCandidates) {
     EXPECT_EQ(findIcaClientFolder(), sdkFolder_);
     SetEnvironmentVariableW(L"ProgramFiles(x86)", (root_ + L"\\missing").c_str());
     SetEnvironmentVariableW(L"ProgramFiles", (root_ + L"\\missing").c_str());
-    EXPECT_EQ(findIcaClientFolder(), exeFolderW());
+    EXPECT_EQ(findIcaClientFolder(), tvxtest::exeFolder().wstring());
     EXPECT_EQ(parentFolder(L"C:\\app.exe"), L"C:\\");
     EXPECT_EQ(parentFolder(L"C:\\a/\\b.exe"), L"C:\\a");
 }

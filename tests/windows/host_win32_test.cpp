@@ -17,14 +17,7 @@
 
 namespace {
 
-std::string exeFolder() {
-    char path[MAX_PATH];
-    DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string s(path, n);
-    return s.substr(0, s.find_last_of('\\'));
-}
-
-std::string console(const std::string& steps) { return "\"" + exeFolder() + "\\tvx_console.exe\" " + steps; }
+std::string console(const std::string& steps) { return "\"" + tvxtest::exeFolder().string() + "\\tvx_console.exe\" " + steps; }
 
 struct Ran {
     CommandOutcome outcome;
@@ -104,8 +97,8 @@ TEST(HostCommandRunner, ServiceStopEndsTheProgramAtOnce) {
 class HostCommandNames : public ::testing::Test {
 protected:
     void place(const std::string& name, const char* steps) {
-        const std::string target = exeFolder() + "\\" + name + ".exe";
-        ASSERT_TRUE(CopyFileA((exeFolder() + "\\tvx_console.exe").c_str(), target.c_str(), FALSE));
+        const std::string target = tvxtest::exeFolder().string() + "\\" + name + ".exe";
+        ASSERT_TRUE(CopyFileA((tvxtest::exeFolder().string() + "\\tvx_console.exe").c_str(), target.c_str(), FALSE));
         placed_.push_back(target);
         std::string upper = name;
         for (auto& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
@@ -156,8 +149,8 @@ TEST_F(HostCommandNames, WineFactsAndVersion) {
     std::cout << "Wine facts: " << metrics.toStyledString();
     EXPECT_EQ(metrics["client_version"], TVX_VERSION_TEXT);
     EXPECT_EQ(CMcVersionInfo(std::wstring(L"DOZA-Plugin.dll")).getFileVersionA(), TVX_VERSION_TEXT);
-    EXPECT_EQ(CMcVersionInfo((exeFolder() + "\\DOZA-Plugin.dll")).getProductVersionA(), TVX_VERSION_TEXT);
-    EXPECT_EQ(CMcVersionInfo(exeFolder() + "\\tvx_console.exe").getFileVersionA(), "0.0.0.0");
+    EXPECT_EQ(CMcVersionInfo((tvxtest::exeFolder().string() + "\\DOZA-Plugin.dll")).getProductVersionA(), TVX_VERSION_TEXT);
+    EXPECT_EQ(CMcVersionInfo(tvxtest::exeFolder().string() + "\\tvx_console.exe").getFileVersionA(), "0.0.0.0");
 }
 
 TEST_F(HostCommandNames, KtrDeviceIdFromTheRegistry) {

@@ -50,9 +50,7 @@ private:
 class ConsoleStandIns {
 public:
     ConsoleStandIns(const char* nslookup, const char* powerShell) {
-        char path[MAX_PATH] = {};
-        std::string folder(path, GetModuleFileNameA(nullptr, path, MAX_PATH));
-        folder.erase(folder.find_last_of('\\') + 1);
+        const std::string folder = tvxtest::exeFolder().string() + "\\";
         for (auto [name, steps] : {std::pair{"NSLOOKUP", nslookup}, std::pair{"POWERSHELL", powerShell}}) {
             placed_.push_back(folder + name + ".exe");
             CopyFileA((folder + "tvx_console.exe").c_str(), placed_.back().c_str(), FALSE);
