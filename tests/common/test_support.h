@@ -2,12 +2,15 @@
 #pragma once
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <variant>
+#include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -26,6 +29,65 @@ inline std::filesystem::path exeFolder() {
     const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
     return std::filesystem::path(std::wstring(path, n)).parent_path();
 }
+
+// A folder of that name in the temporary folder.
+inline std::filesystem::path tempFolder(const char* name) {
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    return std::filesystem::path(temp) / name;
+}
+
+// Inside tests/lab/lab; the lab tests skip elsewhere.
+inline bool inLab() {
+    const char* lab = std::getenv("TVX_LAB");
+    return lab != nullptr && std::string(lab) == "1";
+}
+
+// A registry value (text or DWORD) for the life of the object.
+class RegValue {
+public:
+    RegValue(HKEY root, const wchar_t* key, const wchar_t* name, std::variant<std::wstring, DWORD> v)
+        : root_(root), key_(key), name_(name) {
+        if (auto* text = std::get_if<std::wstring>(&v))
+            RegSetKeyValueW(root, key, name, REG_SZ, text->c_str(), static_cast<DWORD>((text->size() + 1) * 2));
+        else
+            RegSetKeyValueW(root, key, name, REG_DWORD, &std::get<DWORD>(v), sizeof(DWORD));
+    }
+    ~RegValue() { RegDeleteKeyValueW(root_, key_, name_); }
+    RegValue(const RegValue&) = delete;
+    RegValue& operator=(const RegValue&) = delete;
+
+private:
+    HKEY root_;
+    const wchar_t *key_, *name_;
+};
+
+// The scripted console program copied under command names (nslookup,
+// whoami...) beside the tests, where the process search looks first; each
+// copy follows the steps in TVX_CONSOLE_<NAME>.
+class ConsoleStandIns {
+public:
+    ConsoleStandIns() = default;
+    ConsoleStandIns(std::initializer_list<std::pair<std::string, std::string>> named) {
+        for (const auto& [name, steps] : named) place(name, steps);
+    }
+    ~ConsoleStandIns() {
+        for (const auto& f : placed_) DeleteFileA(f.c_str());
+    }
+    ConsoleStandIns(const ConsoleStandIns&) = delete;
+    ConsoleStandIns& operator=(const ConsoleStandIns&) = delete;
+    bool place(const std::string& name, const std::string& steps) {
+        const std::string folder = exeFolder().string() + "\\";
+        placed_.push_back(folder + name + ".exe");
+        std::string upper = name;
+        for (auto& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+        SetEnvironmentVariableA(("TVX_CONSOLE_" + upper).c_str(), steps.c_str());
+        return CopyFileA((folder + "tvx_console.exe").c_str(), placed_.back().c_str(), FALSE);
+    }
+
+private:
+    std::vector<std::string> placed_;
+};
 #endif
 
 // Captures every log line at the given threshold for the life of the object.
@@ -47,14 +109,34 @@ public:
     }
     // A line whose message starts with text (the system's message text follows).
     bool containsPrefix(int severity, const std::string& function, const std::string& text) const {
+        return countPrefix(severity, function, text) > 0;
+    }
+    std::size_t countPrefix(int severity, const std::string& function, const std::string& text) const {
+        std::size_t n = 0;
         for (const auto& l : memory_->lines())
-            if (l.severity == severity && l.function == function && l.message.rfind(text, 0) == 0) return true;
-        return false;
+            n += l.severity == severity && l.function == function && l.message.rfind(text, 0) == 0;
+        return n;
     }
     std::size_t count() const { return memory_->lines().size(); }
 
 private:
     tvxlog::MemoryAppender* memory_;
+};
+
+// Puts a replaceable value (a table of system calls) back as it was when the
+// object was made.
+template <typename T>
+class Restore {
+public:
+    explicit Restore(T& value) : value_(value), saved_(value) {}
+    ~Restore() { value_ = saved_; }
+    Restore(const Restore&) = delete;
+    Restore& operator=(const Restore&) = delete;
+    const T& saved() const { return saved_; }
+
+private:
+    T& value_;
+    T saved_;
 };
 
 // Routes the registry layer to an empty in-memory registry for the life of

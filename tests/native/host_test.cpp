@@ -100,17 +100,13 @@ struct FakeHost {
 class HostFacts : public ::testing::Test {
 protected:
     void SetUp() override {
-        saved_ = hostOps();
         hostOps() = {&FakeHost::user, &FakeHost::refuse, &FakeHost::run, &FakeHost::ktr,
                      &FakeHost::cpu, &FakeHost::version, &FakeHost::clock};
         resetHostFactsForTests();
         FakeHost::commands = 0;
     }
-    void TearDown() override {
-        hostOps() = saved_;
-        resetHostFactsForTests();
-    }
-    HostOps saved_{};
+    void TearDown() override { resetHostFactsForTests(); }
+    tvxtest::Restore<HostOps> keep_{hostOps()};
     Json::Value metrics;
 };
 
@@ -141,11 +137,8 @@ TEST_F(HostFacts, CachesExpireAfterAnHourWindow) {
     tvxtest::LogCapture log;
     getKtrDeviceId(metrics);
     EXPECT_EQ(metrics["ktrDeviceId"], "");
-    bool warned = false;
-    for (const auto& l : log.lines().lines())
-        warned |= l.severity == tvxlog::warning && l.function == "getKtrDeviceId" &&
-                  l.message.rfind("Cannot read registry value HKLM\\SOFTWARE\\Ombrel\\KTR\\device_id; error : [234] : ", 0) == 0;
-    EXPECT_TRUE(warned);
+    EXPECT_TRUE(log.containsPrefix(tvxlog::warning, "getKtrDeviceId",
+                                   "Cannot read registry value HKLM\\SOFTWARE\\Ombrel\\KTR\\device_id; error : [234] : "));
     getClientVersion(metrics);
     EXPECT_EQ(metrics["client_version"], "1.2.3.4");
 }

@@ -32,7 +32,6 @@ protected:
                (std::string("tvx-log-") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(dir_);
         fs::create_directories(dir_);
-        saved_ = logFolderOps();
         appData = dir_.string() + "/ProgramData";
         logFolderOps().commonAppData = [] { return appData; };
         logFolderOps().localTimeStamp = [] { return std::string("2025-03-01 09-15-42"); };
@@ -42,7 +41,6 @@ protected:
     void TearDown() override {
         tvxlog::resetLoggerForTests();
         tvxlog::resetInitLoggingForTests();
-        logFolderOps() = saved_;
         fs::remove_all(dir_);
     }
     std::vector<fs::path> logFiles() const {
@@ -52,7 +50,7 @@ protected:
         return files;
     }
     fs::path dir_;
-    LogFolderOps saved_{};
+    tvxtest::Restore<LogFolderOps> keep_{logFolderOps()};
     tvxtest::MemoryRegistry registry_;
 };
 

@@ -25,7 +25,6 @@ T next(std::deque<T>& script, T fallback) {
 class Probes : public ::testing::Test {
 protected:
     void SetUp() override {
-        saved_ = probesys::ops();
         auto& o = probesys::ops();
         o.echo = [this](std::uint32_t) { return ++echoes, next(echoResults, {EchoResult::sendFailed, 0, 11010}); };
         o.connect = [this](std::uint32_t, std::uint16_t port) { return ports.push_back(port), next(connects, {}); };
@@ -41,7 +40,6 @@ protected:
         clock += 100000;
         o.nowSeconds = [] { return clock; };
     }
-    void TearDown() override { probesys::ops() = saved_; }
 
     static inline std::int64_t clock = 1700000000;
     std::deque<EchoResult> echoResults;
@@ -52,9 +50,7 @@ protected:
     int echoes = 0;
     int resolutions = 0;
     tvxtest::MemoryRegistry registry;
-
-private:
-    probesys::Ops saved_;
+    tvxtest::Restore<probesys::Ops> keep_{probesys::ops()};
 };
 
 EchoResult reply(std::uint32_t ms) { return {EchoResult::reply, ms, 0}; }

@@ -52,14 +52,10 @@ protected:
             return probesys::ConnectResult{tcp443.count(ipv4Text(a)) > 0 && port == 443, 7};
         };
     }
-    void TearDown() override {
-        ispsys::ops() = savedIsp_;
-        probesys::ops() = savedProbes_;
-        resetLocationCacheForTests();
-    }
+    void TearDown() override { resetLocationCacheForTests(); }
 
-    ispsys::Ops savedIsp_ = ispsys::ops();
-    probesys::Ops savedProbes_ = probesys::ops();
+    tvxtest::Restore<ispsys::Ops> keepIsp_{ispsys::ops()};
+    tvxtest::Restore<probesys::Ops> keepProbes_{probesys::ops()};
     tvxtest::MemoryRegistry registry;
     std::map<std::string, LocationRef> places{{"", place("203.0.113.77")}, {"203.0.113.77", place("203.0.113.77")}};
     std::map<std::string, V> outputs;
@@ -73,14 +69,9 @@ protected:
 }  // namespace
 
 TEST_F(PublicIp, MethodOrderParseStepsAndTexts) {
-    using O = std::vector<int>;
-    EXPECT_EQ(publicIpMethodOrder(readPublicIpLookupMethod()), (O{1, 2, 3, 4}));
-    registry->setDword(winreg::currentUser(), kSettingKey, u"PublicIpLookupMethod", 3);
-    registry->setDword(winreg::localMachine(), kSettingKey, u"PublicIpLookupMethod", 4);
-    EXPECT_EQ(publicIpMethodOrder(readPublicIpLookupMethod()), (O{3, 4, 1, 2}));
-    registry->setDword(winreg::currentUser(), kSettingKey, u"PublicIpLookupMethod", 0);
-    registry->setDword(winreg::localMachine(), kSettingKey, u"PublicIpLookupMethod", 2);
-    EXPECT_EQ(publicIpMethodOrder(readPublicIpLookupMethod()), (O{2, 3, 4, 1}));
+    for (auto [value, order] : std::map<std::uint32_t, std::vector<int>>{
+             {0, {1, 2, 3, 4}}, {2, {2, 3, 4, 1}}, {4, {4, 1, 2, 3}}, {5, {1, 2, 3, 4}}})
+        EXPECT_EQ(publicIpMethodOrder(value), order) << value;
 
     std::string ns, ps, web;
     for (const char* line : {"Server:  resolver1.opendns.com\r", "Address:  208.67.222.222\r", "Address:  198.51.100.7\r",

