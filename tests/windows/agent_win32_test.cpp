@@ -35,9 +35,7 @@ void writeFile(const std::string& path, const std::string& text) {
 class AgentLibrary : public ::testing::Test {
 protected:
     void SetUp() override {
-        char temp[MAX_PATH];
-        GetTempPathA(MAX_PATH, temp);
-        stubDir_ = std::string(temp) + "doza-lumesdk";
+        stubDir_ = tvxtest::tempFolder("doza-lumesdk").string();
         CreateDirectoryA(stubDir_.c_str(), nullptr);
         DeleteFileA((stubDir_ + "\\calls.log").c_str());
         DeleteFileA((stubDir_ + "\\config.txt").c_str());

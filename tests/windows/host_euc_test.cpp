@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -17,6 +16,7 @@
 
 namespace {
 
+// In text mode: the stand-in SDK writes its log with CR LF line ends.
 std::string readAll(const std::wstring& path) {
     std::ifstream in(path.c_str());
     std::stringstream ss;
@@ -27,9 +27,7 @@ std::string readAll(const std::wstring& path) {
 class HostEucGateway : public ::testing::Test {
 protected:
     void SetUp() override {
-        wchar_t temp[MAX_PATH];
-        GetTempPathW(MAX_PATH, temp);
-        root_ = std::wstring(temp) + L"doza-euc";
+        root_ = tvxtest::tempFolder("doza-euc").wstring();
         sdkFolder_ = root_ + L"\\pf\\Citrix\\ICA Client";
         for (const auto& f : {root_, root_ + L"\\pf", root_ + L"\\pf\\Citrix", sdkFolder_})
             CreateDirectoryW(f.c_str(), nullptr);
@@ -139,8 +137,7 @@ TEST_F(HostEucGateway, RemoteDesktopClientHasNoGateway) {
 
 // Inside the network lab, whose hosts file names the sample endpoint.
 TEST_F(HostEucGateway, GatewayNameResolvesThroughTheLab) {
-    const char* lab = std::getenv("TVX_LAB");
-    if (lab == nullptr || std::string(lab) != "1") GTEST_SKIP() << "runs only inside tests/lab/lab";
+    if (!tvxtest::inLab()) GTEST_SKIP() << "runs only inside tests/lab/lab";
     WSADATA data;
     ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
     for (auto [name, reported] : {std::pair{"sample.telvista.test", "sample.telvista.test"}, std::pair{"nowhere.lab.test", ""}}) {

@@ -22,9 +22,7 @@ protected:
         RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Quillmere");
         tvxlog::resetLoggerForTests();
         tvxlog::resetInitLoggingForTests();
-        wchar_t temp[MAX_PATH];
-        GetTempPathW(MAX_PATH, temp);
-        dir_ = fs::path(temp) / L"doza-log-test";
+        dir_ = tvxtest::tempFolder("doza-log-test");
         fs::remove_all(dir_);
     }
     void TearDown() override {

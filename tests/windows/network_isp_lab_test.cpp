@@ -8,15 +8,11 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdlib>
-#include <optional>
 #include <string>
-#include <thread>
-#include <variant>
+#include <tuple>
 #include <vector>
 
-#include "codec/codec.h"
 #include "common/test_support.h"
 #include "network/probes.h"
 #include "network/public_ip.h"
@@ -24,46 +20,11 @@
 
 namespace {
 
+using tvxtest::RegValue;
+
 constexpr char kPublicIp[] = "203.0.113.77";
 constexpr char kRouteHop[] = "203.0.113.49";
 constexpr const wchar_t* kMetrics = L"Software\\Quillmere\\Telvista\\Metrics";
-
-// A registry value (text or DWORD) for the life of the object.
-class RegValue {
-public:
-    RegValue(HKEY root, const wchar_t* key, const wchar_t* name, std::variant<std::wstring, DWORD> v)
-        : root_(root), key_(key), name_(name) {
-        if (auto* text = std::get_if<std::wstring>(&v))
-            RegSetKeyValueW(root, key, name, REG_SZ, text->c_str(), static_cast<DWORD>((text->size() + 1) * 2));
-        else
-            RegSetKeyValueW(root, key, name, REG_DWORD, &std::get<DWORD>(v), sizeof(DWORD));
-    }
-    ~RegValue() { RegDeleteKeyValueW(root_, key_, name_); }
-
-private:
-    HKEY root_;
-    const wchar_t *key_, *name_;
-};
-
-// nslookup.exe and PowerShell.exe stand-ins beside the tests, where the
-// process search looks first, scripted through TVX_CONSOLE_<NAME>.
-class ConsoleStandIns {
-public:
-    ConsoleStandIns(const char* nslookup, const char* powerShell) {
-        const std::string folder = tvxtest::exeFolder().string() + "\\";
-        for (auto [name, steps] : {std::pair{"NSLOOKUP", nslookup}, std::pair{"POWERSHELL", powerShell}}) {
-            placed_.push_back(folder + name + ".exe");
-            CopyFileA((folder + "tvx_console.exe").c_str(), placed_.back().c_str(), FALSE);
-            SetEnvironmentVariableA((std::string("TVX_CONSOLE_") + name).c_str(), steps);
-        }
-    }
-    ~ConsoleStandIns() {
-        for (const auto& f : placed_) DeleteFileA(f.c_str());
-    }
-
-private:
-    std::vector<std::string> placed_;
-};
 
 class IspLab : public ::testing::Test {
 protected:
@@ -83,38 +44,19 @@ protected:
     }
     void TearDown() override {
         if (!started_) return;
-        ispsys::ops() = saved_;
         resetLocationCacheForTests();
         WSACleanup();
     }
     bool started_ = false;
-    ispsys::Ops saved_ = ispsys::ops();
+    tvxtest::Restore<ispsys::Ops> keep_{ispsys::ops()};
     IspRouteState state;
     Json::Value m;
 };
 
 // GET_METRICS through the client stand-in, once the ISP round trip is in.
 Json::Value metricsThroughTheClientStandIn() {
-    standin::PluginDll dll(standin::pluginPathBesideProgram());
-    EXPECT_EQ(dll.registerServer(), S_OK);
-    CLSID clsid{};
-    CLSIDFromString(standin::readAddInClassText().value_or(L"").c_str(), &clsid);
-    Json::Value result;
-    standin::Session s;
-    EXPECT_EQ(s.create(clsid), S_OK);
-    s.initialize();
-    s.openChannel();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    do {
-        std::this_thread::sleep_for(std::chrono::milliseconds(250));
-        auto writes = s.send(tvxcodec::jsonRpcFrame(tvxcodec::jsonRpcPayload("GET_METRICS", {}, 1)));
-        if (writes.size() == 1) result = tvxcodec::decodeJsonRpcFrame(writes.front()).value["result"];
-    } while (result["roundtripIspMs"].asInt() < 0 && std::chrono::steady_clock::now() < deadline);
-    s.closeChannel();
-    s.terminated();
-    s.release();
-    dll.unregisterServer();
-    return result;
+    return plugintest::metricsThroughTheClientStandIn([](const Json::Value& r) { return r["roundtripIspMs"].asInt() >= 0; },
+                                                      30);
 }
 
 }  // namespace
@@ -168,7 +110,7 @@ TEST_F(IspLab, EachLookupMethodFindsTheTranslatedAddress) {
     inVariant("provider");
     if (IsSkipped()) return;
     std::vector<std::string> asked;
-    ispsys::ops().lookup = [&](const std::string& a) { return asked.push_back(a), saved_.lookup(a); };
+    ispsys::ops().lookup = [&](const std::string& a) { return asked.push_back(a), keep_.saved().lookup(a); };
     const char* other = "when:Resolve-DnsName out:198.51.100.92 when:Invoke-WebRequest out:198.51.100.93";
     const std::tuple<DWORD, const char*, const char*, std::vector<std::string>> cases[] = {
         {1, "nslookup:198.51.100.91", other, {""}},
@@ -181,7 +123,7 @@ TEST_F(IspLab, EachLookupMethodFindsTheTranslatedAddress) {
     };
     for (const auto& [method, nslookup, powerShell, expected] : cases) {
         RegValue first(HKEY_CURRENT_USER, L"Software\\Quillmere\\Telvista\\Setting", L"PublicIpLookupMethod", method);
-        ConsoleStandIns standIns(nslookup, powerShell);
+        tvxtest::ConsoleStandIns standIns{{"nslookup", nslookup}, {"PowerShell", powerShell}};
         PublicIpState fresh;
         resetLocationCacheForTests();
         asked.clear();

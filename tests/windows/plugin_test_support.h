@@ -7,13 +7,16 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "codec/codec.h"
 #include "common/test_support.h"
 #include "platform/log.h"
 #include "plugin/plugin_ids.h"
@@ -155,9 +158,7 @@ public:
 
 private:
     PluginLog() {
-        wchar_t temp[MAX_PATH];
-        GetTempPathW(MAX_PATH, temp);
-        std::filesystem::path folder = std::filesystem::path(temp) / L"doza-plugin-test-log";
+        const std::filesystem::path folder = tvxtest::tempFolder("doza-plugin-test-log");
         std::error_code ec;
         std::filesystem::remove_all(folder, ec);
         std::filesystem::create_directories(folder, ec);
@@ -225,6 +226,34 @@ inline std::string findInOrder(const std::string& text, const std::vector<LogLin
         if (!found) return want.severity + " [" + want.function + "] " + want.message;
     }
     return {};
+}
+
+// GET_METRICS through the client stand-in, asked every 250 ms until `done`
+// holds or `seconds` pass: the first passes start with the channel, and some
+// metrics need an earlier pass's results. Registers and unregisters the DLL.
+inline Json::Value metricsThroughTheClientStandIn(const std::function<bool(const Json::Value&)>& done, int seconds) {
+    standin::PluginDll dll(standin::pluginPathBesideProgram());
+    EXPECT_TRUE(dll.loaded());
+    EXPECT_EQ(dll.registerServer(), S_OK);
+    CLSID clsid{};
+    EXPECT_EQ(CLSIDFromString(standin::readAddInClassText().value_or(L"").c_str(), &clsid), S_OK);
+    Json::Value result;
+    standin::Session s;
+    EXPECT_EQ(s.create(clsid), S_OK);
+    EXPECT_EQ(s.initialize(), S_OK);
+    EXPECT_EQ(s.openChannel(), S_OK);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    do {
+        Sleep(250);
+        auto writes = s.send(tvxcodec::jsonRpcFrame(tvxcodec::jsonRpcPayload("GET_METRICS", {}, 1)));
+        EXPECT_EQ(writes.size(), 1u);
+        if (writes.size() == 1) result = tvxcodec::decodeJsonRpcFrame(writes.front()).value["result"];
+    } while (!done(result) && std::chrono::steady_clock::now() < deadline);
+    EXPECT_EQ(s.closeChannel(), S_OK);
+    EXPECT_EQ(s.terminated(), S_OK);
+    s.release();
+    dll.unregisterServer();
+    return result;
 }
 
 }  // namespace plugintest

@@ -7,7 +7,6 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <tuple>
 
@@ -45,14 +44,6 @@ bool overridden() {
     return overrides && std::string(overrides).find("wlanapi") != std::string::npos;
 }
 
-// Lines of the function whose message starts with the text.
-std::size_t count(tvxtest::LogCapture& log, int severity, const std::string& function, const std::string& start) {
-    std::size_t n = 0;
-    for (const auto& line : log.lines().lines())
-        n += line.severity == severity && line.function == function && line.message.rfind(start, 0) == 0;
-    return n;
-}
-
 // The collectors' running flag is on while the service runs; no task runs here.
 class WifiArea : public ::testing::Test {
 protected:
@@ -66,9 +57,7 @@ protected:
     }
     void SetUp() override {
         if (!overridden()) GTEST_SKIP() << "runs only in its ctest area, which sets WINEDLLOVERRIDES";
-        char temp[MAX_PATH];
-        GetTempPathA(MAX_PATH, temp);
-        stubDir_ = std::string(temp) + "doza-wlanapi";
+        stubDir_ = tvxtest::tempFolder("doza-wlanapi").string();
         CreateDirectoryA(stubDir_.c_str(), nullptr);
         for (const char* f : {"calls.log", "fail.txt", "interfaces.txt"}) DeleteFileA(file(f).c_str());
         SetEnvironmentVariableA("WLANAPI_STUB_DIR", stubDir_.c_str());
@@ -76,10 +65,9 @@ protected:
     std::string file(const char* name) const { return stubDir_ + "\\" + name; }
     void write(const char* name, const std::string& text) const { std::ofstream(file(name), std::ios::binary) << text; }
     std::string calls() const {
-        std::stringstream text;
-        text << std::ifstream(file("calls.log"), std::ios::binary).rdbuf();
+        const std::string text = tvxtest::readFile(file("calls.log"));
         DeleteFileA(file("calls.log").c_str());
-        return text.str();
+        return text;
     }
 
     static inline TaskTable noTasks_;
@@ -116,7 +104,7 @@ TEST_F(WifiStandIn, LoadedOnFirstQueryAndReportsTheConnectedSecondAdapter) {
 
     // Loaded once.
     ASSERT_TRUE(query(out));
-    EXPECT_EQ(count(log_, tvxlog::debug, "initWlanAPILibrary", "[WlanInfo] : Loading DLL: '"), 1u);
+    EXPECT_EQ(log_.countPrefix(tvxlog::debug, "initWlanAPILibrary", "[WlanInfo] : Loading DLL: '"), 1u);
 }
 
 TEST_F(WifiStandIn, FailuresPerCall) {
@@ -149,8 +137,8 @@ TEST_F(WifiStandIn, FailuresPerCall) {
         Outputs out;
         EXPECT_EQ(query(out), c.result) << c.fail;
         EXPECT_EQ(out, c.out) << c.fail;
-        EXPECT_EQ(count(log_, tvxlog::error, "getWifiMetricsImpl", ""), 1u) << c.fail;
-        EXPECT_EQ(count(log_, tvxlog::error, "getWifiMetricsImpl", c.error), 1u) << c.fail;
+        EXPECT_EQ(log_.countPrefix(tvxlog::error, "getWifiMetricsImpl", ""), 1u) << c.fail;
+        EXPECT_EQ(log_.countPrefix(tvxlog::error, "getWifiMetricsImpl", c.error), 1u) << c.fail;
         std::string log = calls();
         EXPECT_EQ(log.substr(log.rfind('\n', log.size() - 2) + 1), std::string(c.lastCall) + "\n") << c.fail;
     }
@@ -180,13 +168,13 @@ TEST_F(WifiStandIn, VariantWithoutAnExportIsNotUsed) {
         EXPECT_FALSE(initWlanAPILibrary(api, library.c_str())) << name;
         EXPECT_TRUE(api.module == nullptr && api.openHandle == nullptr && api.freeMemory == nullptr) << name;
         EXPECT_EQ(GetModuleHandleA(library.c_str()), nullptr) << name << " left loaded";
-        EXPECT_EQ(count(log_, tvxlog::error, "initWlanAPILibrary",
+        EXPECT_EQ(log_.countPrefix(tvxlog::error, "initWlanAPILibrary",
                         "[WlanInfo] : looking for '" + std::string(name) + "' function ... Error : [127] : "), 1u)
             << name;
         Outputs out;
         EXPECT_FALSE(getWifiMetricsImpl(*wlanClient(api), out.guid, out.ssid, out.bssid, out.authentication, out.radio,
                                         out.strength, out.channel));
-        EXPECT_EQ(count(log_, tvxlog::error, "getWifiMetricsImpl", "WlanOpenHandle error: [1] : "), 1u) << name;
+        EXPECT_EQ(log_.countPrefix(tvxlog::error, "getWifiMetricsImpl", "WlanOpenHandle error: [1] : "), 1u) << name;
     }
     EXPECT_EQ(calls(), "");
 }
@@ -200,7 +188,7 @@ TEST_F(WifiWithoutLibrary, PluginLoadsAndEveryQueryFailsWithCodeOne) {
     EXPECT_FALSE(query(out));
     EXPECT_FALSE(initWlanAPILibrary());
     EXPECT_EQ(out, Outputs{});
-    EXPECT_EQ(count(log_, tvxlog::error, "initWlanAPILibrary", "[WlanInfo] : Loading DLL: Wlanapi.dll Failed; Error : ["),
+    EXPECT_EQ(log_.countPrefix(tvxlog::error, "initWlanAPILibrary", "[WlanInfo] : Loading DLL: Wlanapi.dll Failed; Error : ["),
               1u);
-    EXPECT_EQ(count(log_, tvxlog::error, "getWifiMetricsImpl", "WlanOpenHandle error: [1] : "), 2u);
+    EXPECT_EQ(log_.countPrefix(tvxlog::error, "getWifiMetricsImpl", "WlanOpenHandle error: [1] : "), 2u);
 }
