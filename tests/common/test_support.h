@@ -1,6 +1,7 @@
 // Helpers shared by the native and the Windows tests.
 #pragma once
 
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
