@@ -70,7 +70,12 @@ void answerRequest(Json::Value& request) {
         return;
     }
     try {
-        const Json::Value params = request.get("params", Json::Value());
+        // Read in place: params can hold a whole document, and a batch would
+        // copy each one.
+        static const Json::Value kNoParams;
+        static constexpr std::string_view kParams = "params";
+        const Json::Value* found = request.find(kParams.data(), kParams.data() + kParams.size());
+        const Json::Value& params = found ? *found : kNoParams;
         Json::Value result = handler->second(params);
         // Read after the handler ran, so params that is not an object fails
         // for every method with JsonCpp's own message.
@@ -99,7 +104,8 @@ void answerRequest(Json::Value& request) {
 Json::Value processPayload(const std::string& text) {
     Json::Value root;
     Json::Reader reader;
-    if (!reader.parse(text.data(), text.data() + text.size(), root, true)) {
+    // Comments are skipped without being kept: the writer drops them anyway.
+    if (!reader.parse(text.data(), text.data() + text.size(), root, false)) {
         // Members of a top-level object read before the error stay in the answer.
         if (!root.isObject()) root = Json::Value(Json::objectValue);
         buildError(root, kParseError, "json-rpc request parse error: " + reader.getFormattedErrorMessages());

@@ -21,7 +21,7 @@ Json::Value getMetrics(const Json::Value& /*params*/) {
 Json::Value setLumeData(const Json::Value& params) {
     // Reading a member of params that is neither an object nor null throws
     // JsonCpp's own error, which the caller turns into the error answer.
-    const Json::Value lumeMsg = params["lume_msg"];
+    const Json::Value& lumeMsg = params["lume_msg"];
     const std::uint32_t flags = platform_setLumeData_JsonRpc(lumeMsg);
     Json::Value result(Json::objectValue);
     result["request_from_lume"] = static_cast<Json::Int>(flags & 0xFFFFu);

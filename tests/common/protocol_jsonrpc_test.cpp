@@ -99,6 +99,14 @@ TEST_F(JsonRpcTest, MalformedFramesGetNoAnswer) {
     EXPECT_EQ(freeJsonRpcBuffer(nullptr), 0);
 }
 
+TEST_F(JsonRpcTest, CommentsAreReadPastAndNeverEchoed) {
+    EXPECT_EQ(answer("/* a */{\"id\":7, // b\n\"method\":\"PING\"} // c"),
+              "{\"id\":7,\"result\":{\"protocol\":3,\"serverRoundtripMs\":null}}\n");
+    EXPECT_EQ(answer(R"({"id":3 /* c */,"method":)"),
+              "{\"error\":{\"code\":-32700,\"msg\":\"json-rpc request parse error: * Line 1, Column 26\\n"
+              "  Syntax error: value, object or array expected.\\n\"},\"id\":3}\n");
+}
+
 TEST_F(JsonRpcTest, ParseErrorsCarryTheReadersReport) {
     // Empty payload: an object holding only the error.
     EXPECT_EQ(answer(""),

@@ -229,7 +229,9 @@ JsonRpcReply decodeJsonRpcFrame(std::span<const std::uint8_t> frame) {
     JsonRpcReply out;
     out.text.assign(reinterpret_cast<const char*>(frame.data() + kFrameHeaderSize), n);
     if (out.text.empty() || out.text.back() != '\n') fail("json-rpc frame: text does not end with a line feed");
-    Json::CharReaderBuilder builder;
+    // Building the reader's settings costs more than parsing a short reply;
+    // the builder is only read after its construction, so threads may share it.
+    static const Json::CharReaderBuilder builder;
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     std::string errors;
     if (!reader->parse(out.text.data(), out.text.data() + out.text.size(), &out.value, &errors))
