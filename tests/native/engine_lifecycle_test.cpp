@@ -65,7 +65,7 @@ TEST(EngineLifecycle, ShutdownWithoutInitOnlyLogsItsTwoLines) {
 
 TEST(EngineLifecycle, PassMergesOnlyTheTaskKeysAndThreadsLogTheirLife) {
     tvxtest::LogCapture log;
-    Engine engine({TaskSpec{"Gateway Roundtrip", {"roundtripMs"}}, {"Google Roundtrip", {"roundtripGoogleMs", "latencyTarget"}}});
+    Engine engine({TaskPlan{"Gateway Roundtrip", {"roundtripMs"}}, {"Google Roundtrip", {"roundtripGoogleMs", "latencyTarget"}}});
     onPass = [](int task, Json::Value& result) {
         if (task == 0) {
             result["roundtripMs"] = 7;
@@ -105,7 +105,7 @@ TEST(EngineLifecycle, PassMergesOnlyTheTaskKeysAndThreadsLogTheirLife) {
 
 TEST(EngineLifecycle, InitTwiceRestartsEveryTaskOnceAndAWinsockFailureStartsNone) {
     tvxtest::LogCapture log;
-    Engine engine(productLikeSpecs());
+    Engine engine(productLikePlans());
     CountingWinsock winsock;
     std::array<std::atomic<int>, 8> active{};
     std::atomic<bool> overlap{false};
@@ -114,7 +114,7 @@ TEST(EngineLifecycle, InitTwiceRestartsEveryTaskOnceAndAWinsockFailureStartsNone
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
         --active[task];
     };
-    const auto entries = productLikeSpecs();
+    const auto entries = productLikePlans();
     ASSERT_EQ(platform_init(3), 0);
     ASSERT_EQ(platform_init(1), 0);
     // The first generation is joined before the second init returns, and its
@@ -143,7 +143,7 @@ TEST(EngineLifecycle, InitTwiceRestartsEveryTaskOnceAndAWinsockFailureStartsNone
 
 TEST(EngineLifecycle, ShutdownDuringAPassSkipsItsMergeAndItsDoneLine) {
     tvxtest::LogCapture log;
-    Engine engine({TaskSpec{"Gateway Roundtrip", {"roundtripMs"}}});
+    Engine engine({TaskPlan{"Gateway Roundtrip", {"roundtripMs"}}});
     std::atomic<int> passes{0};
     onPass = [&](int, Json::Value& result) {
         result["roundtripMs"] = 42;
@@ -162,7 +162,7 @@ TEST(EngineLifecycle, ShutdownDuringAPassSkipsItsMergeAndItsDoneLine) {
 
 TEST(EngineLifecycle, StopWhileWaitingAndRestartKeepsTheLastRunTime) {
     tvxtest::LogCapture log;
-    Engine engine({TaskSpec{"Gateway Roundtrip", {"roundtripMs"}}}, 5000, 1'000'000);
+    Engine engine({TaskPlan{"Gateway Roundtrip", {"roundtripMs"}}}, 5000, 1'000'000);
     PassLog passes;
     std::atomic<bool> freshResults{true};
     onPass = [&](int, Json::Value& result) {
@@ -189,7 +189,7 @@ TEST(EngineLifecycle, StopWhileWaitingAndRestartKeepsTheLastRunTime) {
 
 TEST(EngineLifecycle, InitFromATaskThreadFailsWithDeadlockInsteadOfHanging) {
     tvxtest::LogCapture log;
-    Engine engine({TaskSpec{"Gateway Roundtrip", {"roundtripMs"}}, {"Google Roundtrip", {"roundtripGoogleMs"}}});
+    Engine engine({TaskPlan{"Gateway Roundtrip", {"roundtripMs"}}, {"Google Roundtrip", {"roundtripGoogleMs"}}});
     std::atomic<int> rc{1};
     onPass = [&](int task, Json::Value&) {
         if (task == 1 && rc.load() == 1) rc = platform_init(3);
@@ -208,7 +208,7 @@ TEST(EngineLifecycle, InitFromATaskThreadFailsWithDeadlockInsteadOfHanging) {
 
 TEST(EngineLifecycle, ConcurrentStartsAndStopsLeaveNoThreadBehind) {
     tvxtest::LogCapture log;
-    Engine engine(productLikeSpecs(), 20, 1'000'000, 1);
+    Engine engine(productLikePlans(), 20, 1'000'000, 1);
     std::array<std::atomic<int>, 8> active{};
     std::atomic<bool> overlap{false};
     onPass = [&](int task, Json::Value& result) {
@@ -228,7 +228,7 @@ TEST(EngineLifecycle, ConcurrentStartsAndStopsLeaveNoThreadBehind) {
     for (auto& t : callers) t.join();
     platform_shutdown();
     EXPECT_FALSE(overlap);
-    for (const auto& entry : productLikeSpecs()) {
+    for (const auto& entry : productLikePlans()) {
         EXPECT_GE(countStarted(log, entry.name), 1u) << entry.name;
         EXPECT_EQ(countStarted(log, entry.name), countStopped(log, entry.name)) << entry.name;
     }

@@ -19,7 +19,7 @@ TEST(EngineSchedule, FailedPassesAreLoggedOnceAndTheNextStartsOneIntervalAfterTh
     tvxtest::LogCapture log;
     // Every reading of the clock advances it by 1 ms, so the first reading
     // at which a pass is due is exactly one interval after the last start.
-    Engine engine({TaskSpec{"Gateway Roundtrip", {"roundtripMs"}}}, 20, 1'000'000, 1);
+    Engine engine({TaskPlan{"Gateway Roundtrip", {"roundtripMs"}}}, 20, 1'000'000, 1);
     PassLog passes;
     onPass = [&](int, Json::Value& result) {
         const std::size_t pass = passes.size();
@@ -60,7 +60,7 @@ TEST(EngineSchedule, ALongPassOrAClockSetBackwardsMakesTheNextPassDueAtOnce) {
     for (const auto& [endsAt, doneLine] : cases) {
         const std::int64_t firstPassEndsAt = endsAt;
         tvxtest::LogCapture log;
-        Engine engine({TaskSpec{"ISP Route", {}}}, 5000, 1'000'000, 0);
+        Engine engine({TaskPlan{"ISP Route", {}}}, 5000, 1'000'000, 0);
         PassLog passes;
         onPass = [&](int, Json::Value&) {
             passes.add(engine.task(0).lastRunTime());

@@ -69,12 +69,12 @@ TEST(EngineSoak, EveryRequestGetsOneReplyWhileTheChannelClosesAndReopens) {
     setLumeSdkForTests(&agent.dll);
     // Every reading of the clock moves it a second: passes follow each other
     // closely, so merges race the readers.
-    Engine engine(productLikeSpecs(), 5000, 1'000'000, 1000);
-    const auto specs = productLikeSpecs();
+    Engine engine(productLikePlans(), 5000, 1'000'000, 1000);
+    const auto plans = productLikePlans();
     std::atomic<int> passes{0};
-    onPass = [&specs, &passes](int task, Json::Value& result) {
+    onPass = [&plans, &passes](int task, Json::Value& result) {
         ++passes;
-        for (const auto& key : specs[static_cast<std::size_t>(task)].keys) result[key] = result.get(key, 0).asInt() + 1;
+        for (const auto& key : plans[static_cast<std::size_t>(task)].keys) result[key] = result.get(key, 0).asInt() + 1;
     };
     ReopeningChannel channel;
     ASSERT_EQ(platform_init(3), 0);
@@ -134,5 +134,5 @@ TEST(EngineSoak, EveryRequestGetsOneReplyWhileTheChannelClosesAndReopens) {
     EXPECT_EQ(doubled.load(), 0);
     EXPECT_EQ(wrong.load(), 0) << "a reply answered another request";
     EXPECT_FALSE(isLumeThreadPresent());
-    for (std::size_t i = 0; i < specs.size(); ++i) EXPECT_TRUE(engine.task(i).hasEnded()) << specs[i].name;
+    for (std::size_t i = 0; i < plans.size(); ++i) EXPECT_TRUE(engine.task(i).hasEnded()) << plans[i].name;
 }

@@ -47,14 +47,14 @@ inline MetricCollector collectorFor(int index) {
     return all[index];
 }
 
-struct TaskSpec {
+struct TaskPlan {
     std::string name;
     std::vector<std::string> keys;
 };
 
 // The eight tasks of the product, with test collectors.
-inline std::vector<TaskSpec> productLikeSpecs() {
-    std::vector<TaskSpec> entries;
+inline std::vector<TaskPlan> productLikePlans() {
+    std::vector<TaskPlan> entries;
     for (const auto& task : productTaskTable()) entries.push_back({task->name(), task->keys()});
     return entries;
 }
@@ -63,7 +63,7 @@ inline std::vector<TaskSpec> productLikeSpecs() {
 // service down and restores the product's settings when it goes away.
 class Engine {
 public:
-    explicit Engine(std::vector<TaskSpec> entries, std::uint32_t intervalMs = 5000, std::int64_t startMs = 1'000'000,
+    explicit Engine(std::vector<TaskPlan> entries, std::uint32_t intervalMs = 5000, std::int64_t startMs = 1'000'000,
                     std::int64_t step = 0) {
         for (std::size_t i = 0; i < entries.size(); ++i)
             table_.push_back(std::make_shared<QmPlatformTask>(entries[i].name, std::vector<MetricCollector>{collectorFor(static_cast<int>(i))},

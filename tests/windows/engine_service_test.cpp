@@ -39,7 +39,7 @@ bool socketWorks() {
 // sockets through two starts and a stop.
 TEST(EngineWindows, StartsAndStopsTheEightThreadsWithRealWinsock) {
     // Passes every 20 readings of a clock that each reading moves by 1 ms.
-    Engine engine(productLikeSpecs(), 20, 1'000'000, 1);
+    Engine engine(productLikePlans(), 20, 1'000'000, 1);
     const WinsockOps previous = winsockOps();
     winsockOps() = {&CountedWinsock::startup, &CountedWinsock::cleanup};
     std::array<std::atomic<int>, 8> passes{};
@@ -76,7 +76,7 @@ TEST(EngineWindows, AnUnknownExceptionLogsTheThreadsLastError) {
     } catch (...) {
     }
     tvxtest::LogCapture log;
-    Engine engine({TaskSpec{"Gateway Roundtrip", {"roundtripMs"}}});
+    Engine engine({TaskPlan{"Gateway Roundtrip", {"roundtripMs"}}});
     std::atomic<int> passes{0};
     onPass = [&](int, Json::Value&) {
         ++passes;
