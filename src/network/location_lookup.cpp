@@ -93,7 +93,9 @@ enum class Parsed { ok, empty, invalid };
 
 Parsed parseAnswer(const std::string& answer, Json::Value& root, std::string& errors) {
     if (answer.empty()) return Parsed::empty;
-    Json::CharReaderBuilder builder;
+    // Building the reader's settings costs more than parsing an answer; the
+    // builder is only read once made, so lookups on any thread may share it.
+    static const Json::CharReaderBuilder builder;
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     try {
         return reader->parse(answer.data(), answer.data() + answer.size(), &root, &errors) ? Parsed::ok
