@@ -1,11 +1,10 @@
-// Start, restart and stop of the task threads by the platform service.
+// The platform service's task threads: start, restart and stop, and when
+// passes run (the interval, failed passes, long passes, a clock set back).
 #include <array>
-#include <mutex>
+#include <cerrno>
 #include <set>
+#include <stdexcept>
 #include <system_error>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "native/engine_support.h"
 
@@ -15,6 +14,7 @@ namespace {
 
 const char* const kInit = "platform_init";
 const char* const kShutdown = "platform_shutdown";
+const TaskPlan kGateway{"Gateway Roundtrip", {"roundtripMs"}};
 
 // Counts Winsock start-ups and clean-ups; a non-zero failWith fails start-up.
 struct CountingWinsock {
@@ -27,6 +27,35 @@ struct CountingWinsock {
     ~CountingWinsock() {
         platform_shutdown();
         winsockOps() = previous;
+    }
+};
+
+// Sees two passes of one task running at once.
+struct OverlapWatch {
+    std::array<std::atomic<int>, 8> active{};
+    std::atomic<bool> overlap{false};
+    void pass(int task) {
+        if (++active[task] > 1) overlap = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        --active[task];
+    }
+};
+
+// Last-run times seen by the collector, one per pass.
+struct PassLog {
+    std::mutex m;
+    std::vector<std::int64_t> runs;
+    void add(std::int64_t lastRun) { std::lock_guard<std::mutex> lock(m); runs.push_back(lastRun); }
+    std::size_t size() { std::lock_guard<std::mutex> lock(m); return runs.size(); }
+};
+
+// Waits for its next pass until it is stopped.
+struct Waiter : QmWorkingTask {
+    std::atomic<bool> finished{false};
+    void run() override {
+        while (!waitForNextPass(5000)) {
+        }
+        finished = true;
     }
 };
 
@@ -54,18 +83,15 @@ TEST(EngineLifecycle, ProductTableHasTheEightTasksAndOwnsEveryKeyButOne) {
     EXPECT_EQ(owned.size(), vocabulary.size());
 }
 
-TEST(EngineLifecycle, ShutdownWithoutInitOnlyLogsItsTwoLines) {
-    tvxtest::LogCapture log;
-    platform_shutdown();
-    ASSERT_EQ(log.count(), 2u);
-    EXPECT_TRUE(log.contains(tvxlog::debug, kShutdown, "***** Stopping polling thread..."));
-    EXPECT_TRUE(log.contains(tvxlog::debug, kShutdown, "*****  Polling thread is stopped"));
-    EXPECT_FALSE(isServiceRunning());
-}
-
 TEST(EngineLifecycle, PassMergesOnlyTheTaskKeysAndThreadsLogTheirLife) {
     tvxtest::LogCapture log;
-    Engine engine({TaskPlan{"Gateway Roundtrip", {"roundtripMs"}}, {"Google Roundtrip", {"roundtripGoogleMs", "latencyTarget"}}});
+    // A shutdown without a start only logs its two lines.
+    platform_shutdown();
+    EXPECT_EQ(log.count(), 2u);
+    EXPECT_TRUE(log.contains(tvxlog::debug, kShutdown, "***** Stopping polling thread..."));
+    EXPECT_TRUE(log.contains(tvxlog::debug, kShutdown, "*****  Polling thread is stopped"));
+
+    Engine engine({kGateway, {"Google Roundtrip", {"roundtripGoogleMs", "latencyTarget"}}});
     onPass = [](int task, Json::Value& result) {
         if (task == 0) {
             result["roundtripMs"] = 7;
@@ -91,29 +117,18 @@ TEST(EngineLifecycle, PassMergesOnlyTheTaskKeysAndThreadsLogTheirLife) {
     EXPECT_EQ(snapshot["roundtripGoogleMs"], -1);
     // The test clock stands still, so the pass took 0 ms.
     EXPECT_TRUE(log.contains(tvxlog::verbose, "QmPlatformTask::run", "'Gateway Roundtrip' done: 0 ms"));
-
-    platform_shutdown();
-    EXPECT_FALSE(isServiceRunning());
-    for (const char* name : {"Gateway Roundtrip", "Google Roundtrip"}) {
-        EXPECT_EQ(countStarted(log, name), 1u) << name;
-        EXPECT_EQ(countStopped(log, name), 1u) << name;
-        // The clock stands still, so each task ran exactly its first pass.
-        EXPECT_EQ(countDone(log, name), 1u) << name;
-    }
     EXPECT_TRUE(log.contains(tvxlog::debug, kInit, "***** Starting pooling thread: Ok"));
+    platform_shutdown();
+    // The clock stands still, so each task ran exactly its first pass.
+    for (const char* name : {"Gateway Roundtrip", "Google Roundtrip"}) EXPECT_EQ(countDone(log, name), 1u) << name;
 }
 
 TEST(EngineLifecycle, InitTwiceRestartsEveryTaskOnceAndAWinsockFailureStartsNone) {
     tvxtest::LogCapture log;
     Engine engine(productLikePlans());
     CountingWinsock winsock;
-    std::array<std::atomic<int>, 8> active{};
-    std::atomic<bool> overlap{false};
-    onPass = [&](int task, Json::Value&) {
-        if (++active[task] > 1) overlap = true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        --active[task];
-    };
+    OverlapWatch watch;
+    onPass = [&](int task, Json::Value&) { watch.pass(task); };
     const auto entries = productLikePlans();
     ASSERT_EQ(platform_init(3), 0);
     ASSERT_EQ(platform_init(1), 0);
@@ -138,37 +153,20 @@ TEST(EngineLifecycle, InitTwiceRestartsEveryTaskOnceAndAWinsockFailureStartsNone
         EXPECT_EQ(countStarted(log, entry.name), 2u) << entry.name;
         EXPECT_EQ(countStopped(log, entry.name), 2u) << entry.name;
     }
-    EXPECT_FALSE(overlap);
+    EXPECT_FALSE(watch.overlap);
 }
 
-TEST(EngineLifecycle, ShutdownDuringAPassSkipsItsMergeAndItsDoneLine) {
+TEST(EngineLifecycle, StopWhileWaitingOrInAPassAndARestartKeepsTheLastRunTime) {
     tvxtest::LogCapture log;
-    Engine engine({TaskPlan{"Gateway Roundtrip", {"roundtripMs"}}});
-    std::atomic<int> passes{0};
-    onPass = [&](int, Json::Value& result) {
-        result["roundtripMs"] = 42;
-        ++passes;
-        // A long probe that notices the service going away.
-        while (isServiceRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    };
-    ASSERT_EQ(platform_init(3), 0);
-    ASSERT_TRUE(waitUntil([&] { return passes.load() == 1; }));
-    platform_shutdown();
-    EXPECT_EQ(passes.load(), 1);
-    EXPECT_EQ(getMetricsSnapshot()["roundtripMs"], -1);
-    EXPECT_EQ(countDone(log, "Gateway Roundtrip"), 0u);
-    EXPECT_EQ(countStopped(log, "Gateway Roundtrip"), 1u);
-}
-
-TEST(EngineLifecycle, StopWhileWaitingAndRestartKeepsTheLastRunTime) {
-    tvxtest::LogCapture log;
-    Engine engine({TaskPlan{"Gateway Roundtrip", {"roundtripMs"}}}, 5000, 1'000'000);
+    Engine engine({kGateway});
     PassLog passes;
     std::atomic<bool> freshResults{true};
     onPass = [&](int, Json::Value& result) {
         if (!result.isNull()) freshResults = false;
         passes.add(engine.task(0).lastRunTime());
-        result["roundtripMs"] = 1;
+        result["roundtripMs"] = static_cast<int>(passes.size());
+        // The second pass is a long probe that notices the service going away.
+        while (passes.size() == 2 && isServiceRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     };
     ASSERT_EQ(platform_init(3), 0);
     ASSERT_TRUE(waitUntil([&] { return countDone(log, "Gateway Roundtrip") == 1; }));
@@ -182,14 +180,18 @@ TEST(EngineLifecycle, StopWhileWaitingAndRestartKeepsTheLastRunTime) {
     ASSERT_EQ(platform_init(3), 0);
     TestClock::now.store(1'000'000 + 5000);
     ASSERT_TRUE(waitUntil([&] { return passes.size() == 2; }));
+    // Stopped during that pass: its result is neither merged nor logged.
     platform_shutdown();
     EXPECT_EQ(passes.runs, (std::vector<std::int64_t>{1'000'000, 1'005'000}));
+    EXPECT_EQ(getMetricsSnapshot()["roundtripMs"], 1);
+    EXPECT_EQ(countDone(log, "Gateway Roundtrip"), 1u);
+    EXPECT_EQ(countStopped(log, "Gateway Roundtrip"), 2u);
     EXPECT_TRUE(freshResults) << "every run starts with a fresh result object";
 }
 
 TEST(EngineLifecycle, InitFromATaskThreadFailsWithDeadlockInsteadOfHanging) {
     tvxtest::LogCapture log;
-    Engine engine({TaskPlan{"Gateway Roundtrip", {"roundtripMs"}}, {"Google Roundtrip", {"roundtripGoogleMs"}}});
+    Engine engine({kGateway, {"Google Roundtrip", {"roundtripGoogleMs"}}});
     std::atomic<int> rc{1};
     onPass = [&](int task, Json::Value&) {
         if (task == 1 && rc.load() == 1) rc = platform_init(3);
@@ -199,7 +201,7 @@ TEST(EngineLifecycle, InitFromATaskThreadFailsWithDeadlockInsteadOfHanging) {
     EXPECT_EQ(rc.load(), -2);
     EXPECT_FALSE(isServiceRunning());
     const std::string deadlock = std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur)).what();
-    EXPECT_EQ(countLines(log, tvxlog::error, kInit, "platform_init runtime excepton: " + deadlock), 1u);
+    EXPECT_TRUE(log.contains(tvxlog::error, kInit, "platform_init runtime excepton: " + deadlock));
     // The calling thread is left to the next shutdown, which joins it.
     platform_shutdown();
     EXPECT_EQ(countStopped(log, "Google Roundtrip"), 1u);
@@ -209,13 +211,8 @@ TEST(EngineLifecycle, InitFromATaskThreadFailsWithDeadlockInsteadOfHanging) {
 TEST(EngineLifecycle, ConcurrentStartsAndStopsLeaveNoThreadBehind) {
     tvxtest::LogCapture log;
     Engine engine(productLikePlans(), 20, 1'000'000, 1);
-    std::array<std::atomic<int>, 8> active{};
-    std::atomic<bool> overlap{false};
-    onPass = [&](int task, Json::Value& result) {
-        if (++active[task] > 1) overlap = true;
-        result["roundtripMs"] = task;
-        --active[task];
-    };
+    OverlapWatch watch;
+    onPass = [&](int task, Json::Value&) { watch.pass(task); };
     std::vector<std::thread> callers;
     for (int c = 0; c < 3; ++c)
         callers.emplace_back([c] {
@@ -227,9 +224,113 @@ TEST(EngineLifecycle, ConcurrentStartsAndStopsLeaveNoThreadBehind) {
         });
     for (auto& t : callers) t.join();
     platform_shutdown();
-    EXPECT_FALSE(overlap);
+    EXPECT_FALSE(watch.overlap);
     for (const auto& entry : productLikePlans()) {
         EXPECT_GE(countStarted(log, entry.name), 1u) << entry.name;
         EXPECT_EQ(countStarted(log, entry.name), countStopped(log, entry.name)) << entry.name;
     }
+}
+
+TEST(EngineSchedule, FailedPassesAreLoggedOnceAndTheNextStartsOneIntervalAfterTheFailedStart) {
+    tvxtest::LogCapture log;
+    // Every reading of the clock advances it by 1 ms, so the first reading
+    // at which a pass is due is exactly one interval after the last start.
+    Engine engine({kGateway}, 20, 1'000'000, 1);
+    PassLog passes;
+    onPass = [&](int, Json::Value& result) {
+        const std::size_t pass = passes.size();
+        passes.add(engine.task(0).lastRunTime());
+        // Each failing pass takes 7 ms of the clock before it throws.
+        if (pass < 3) TestClock::now.fetch_add(7);
+        if (pass == 0) throw std::runtime_error("probe failed");
+        if (pass == 1) throw "no route";
+        if (pass == 2) {
+            errno = EDOM;
+            throw 42;
+        }
+        result["roundtripMs"] = 3;
+    };
+    ASSERT_EQ(platform_init(3), 0);
+    ASSERT_TRUE(waitUntil([&] { return countDone(log, "Gateway Roundtrip") >= 1; }));
+    platform_shutdown();
+
+    ASSERT_GE(passes.size(), 4u);
+    for (std::size_t i = 1; i < 4; ++i) EXPECT_EQ(passes.runs[i] - passes.runs[i - 1], 20) << "pass " << i;
+    std::size_t errors = 0;
+    for (const auto& line : log.lines().lines()) errors += line.severity == tvxlog::error;
+    EXPECT_EQ(errors, 3u);
+    const std::string tails[] = {": probe failed", ": no route", ", last error: " + std::to_string(EDOM)};
+    for (const auto& tail : tails)
+        EXPECT_EQ(countLines(log, tvxlog::error, "'Gateway Roundtrip' thread exception" + tail), 1u) << tail;
+    // Only the pass that did not throw was merged and logged as done.
+    EXPECT_EQ(countDone(log, "Gateway Roundtrip"), passes.size() - 3);
+    EXPECT_EQ(getMetricsSnapshot()["roundtripMs"], 3);
+}
+
+TEST(EngineSchedule, ALongPassOrAClockSetBackwardsMakesTheNextPassDueAtOnce) {
+    // The clock only moves when the first pass moves it: a 7-second
+    // traceroute, or a clock set back.
+    for (const std::int64_t firstPassEndsAt : {1'007'000, 400'000}) {
+        tvxtest::LogCapture log;
+        Engine engine({TaskPlan{"ISP Route", {}}}, 5000, 1'000'000, 0);
+        PassLog passes;
+        onPass = [&](int, Json::Value&) {
+            passes.add(engine.task(0).lastRunTime());
+            if (passes.size() == 1) TestClock::now.store(firstPassEndsAt);
+        };
+        ASSERT_EQ(platform_init(3), 0);
+        ASSERT_TRUE(waitUntil([&] { return passes.size() == 2; }));
+        platform_shutdown();
+        EXPECT_EQ(passes.runs, (std::vector<std::int64_t>{1'000'000, firstPassEndsAt}));
+        if (firstPassEndsAt > 1'000'000) {
+            EXPECT_TRUE(log.contains(tvxlog::verbose, "QmPlatformTask::run", "'ISP Route' done: 7000 ms"));
+        }
+    }
+}
+
+TEST(EngineSchedule, RunTaskThreadClearsTheStopFlagAndSetsItWhenRunEnds) {
+    struct Probe : QmWorkingTask {
+        std::uint32_t seen = 99;
+        void run() override {
+            seen = stopFlag();
+            throw std::runtime_error("dropped by the thread entry");
+        }
+    };
+    auto probe = std::make_shared<Probe>();
+    probe->setStopFlag(1);
+    runTaskThread(probe);
+    EXPECT_EQ(probe->seen, 0u);
+    EXPECT_EQ(probe->stopFlag(), 1u);
+
+    // A stop requested before the started thread gets going is kept. The
+    // clock stands at 0, so without the stop the task would wait forever.
+    Engine engine({}, 5000, 0, 0);
+    for (int i = 0; i < 20; ++i) {
+        auto waiter = std::make_shared<Waiter>();
+        auto thread = startTaskThread(waiter);
+        waiter->requestStop();
+        const bool stopped = waitUntil([&] { return waiter->finished.load(); });
+        if (!stopped) waiter->requestStop();
+        thread->join();
+        ASSERT_TRUE(stopped) << "stop lost at start " << i;
+        EXPECT_EQ(waiter->stopFlag(), 1u);
+    }
+}
+
+TEST(EngineSchedule, AWaitingTaskSleepsUntilItsPassOrAStop) {
+    // The wall clock, counted: a task whose next pass is seconds away reads
+    // it once and then sleeps until the stop request wakes it.
+    static std::atomic<int> reads{0};
+    auto previous = taskClock().nowMs.exchange(+[]() -> std::int64_t {
+        ++reads;
+        return wallClockMs();
+    });
+    auto waiter = std::make_shared<Waiter>();
+    auto thread = startTaskThread(waiter);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    waiter->requestStop();
+    thread->join();
+    taskClock().nowMs.store(previous);
+    // One reading for the first pass, due at once, one for the wait.
+    EXPECT_LE(reads.load(), 3);
 }
