@@ -117,26 +117,19 @@ TEST(LumeLibrary, AMissingLibraryLeavesEveryFunctionNull) {
 
 TEST_F(LumeTask, AcceptsOnlyDocumentsWithAMachineObject) {
     const std::string mandatory = "Invalid data to Lume from remote host: 'machine' key is mandatory";
-    const std::string notObject = "Invalid data to Lume from remote host: 'machine' value should be an object";
-    const std::string parseError = "Remote host data parsing error: ";
-    // The line that refuses each, whole or (for the reader's text) its start.
-    const struct {
-        std::string document, function, line;
-    } refused[] = {
-        {"{\"other\":1}", "QmLumeTask::setLumeDataImpl", mandatory},
-        {"{\"machine\":null}", "QmLumeTask::setLumeDataImpl", mandatory},
-        {"[1,2]", "QmLumeTask::setLumeDataImpl", mandatory},
-        {"{\"machine\":[1]}", "QmLumeTask::setLumeDataImpl", notObject},
-        {"{\"machine\":", "QmLumeTask::setLumeData", parseError + "* Line 1, Column 12"},
-        // Deep nesting is a parse error, not an exception.
-        {std::string(5000, '['), "QmLumeTask::setLumeData", parseError},
-    };
-    for (const auto& c : refused) {
-        EXPECT_FALSE(task_.setLumeData(c.document)) << c.line;
-        const auto last = log_.lines().lines().back();
-        EXPECT_EQ(last.function, c.function);
-        EXPECT_EQ(c.line.rfind(parseError, 0) == 0 ? last.message.substr(0, c.line.size()) : last.message, c.line);
+    for (const char* refused : {"{\"other\":1}", "{\"machine\":null}", "[1,2]"}) {
+        EXPECT_FALSE(task_.setLumeData(refused)) << refused;
+        EXPECT_TRUE(log_.contains(tvxlog::error, "QmLumeTask::setLumeDataImpl", mandatory)) << refused;
+        log_.lines().clear();
     }
+    EXPECT_FALSE(task_.setLumeData("{\"machine\":[1]}"));
+    EXPECT_TRUE(log_.contains(tvxlog::error, "QmLumeTask::setLumeDataImpl",
+                              "Invalid data to Lume from remote host: 'machine' value should be an object"));
+    // Deep nesting is a parse error, not an exception.
+    EXPECT_FALSE(task_.setLumeData(std::string(5000, '[')));
+    EXPECT_FALSE(task_.setLumeData("{\"machine\":"));
+    EXPECT_TRUE(log_.containsPrefix(tvxlog::error, "QmLumeTask::setLumeData",
+                                    "Remote host data parsing error: * Line 1, Column 12"));
     EXPECT_EQ(task_.getLumeData(), "");
 
     // Comments are allowed; "MicrosoftTeams" travels as "Teams", and an
