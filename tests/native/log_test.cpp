@@ -1,11 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <functional>
 #include <optional>
 #include <tuple>
-#include <sstream>
 
 #include "common/test_support.h"
 #include "platform/log.h"
@@ -141,16 +138,10 @@ TEST_F(LogFolder, SettingsRules) {
         std::optional<std::uint32_t> severity, count, size;
         int threshold;
         std::uint32_t wantSize, wantCount;
-    } cases[] = {
-        {{}, {}, {}, 0, 0x500000, 10},
-        {4, {}, {}, 4, 0x500000, 10},
-        {0xFFFFFFFF, {}, {}, 7, 0x500000, 10},
-        {8, {}, {}, 7, 0x500000, 10},
-        // Either size or count falling back takes both to their defaults.
-        {{}, 3, {}, 0, 0x500000, 10},
-        {{}, 3, 0, 0, 0x500000, 10},
-        {{}, 3, 2000, 0, 2000, 3},
-    };
+    } cases[] = {{{}, {}, {}, 0, 0x500000, 10}, {4, {}, {}, 4, 0x500000, 10}, {0xFFFFFFFF, {}, {}, 7, 0x500000, 10},
+                 {8, {}, {}, 7, 0x500000, 10},
+                 // Either size or count falling back takes both to their defaults.
+                 {{}, 3, {}, 0, 0x500000, 10}, {{}, 3, 0, 0, 0x500000, 10}, {{}, 3, 2000, 0, 2000, 3}};
     auto hkcu = winreg::currentUser();
     LogSettings s;
     for (const auto& c : cases) {

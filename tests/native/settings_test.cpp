@@ -85,22 +85,13 @@ TEST_F(Settings, SampleEndpointComesFromTheMachineHive) {
     EXPECT_EQ(readEndPointFromRegistry("8.8.8.8"), "8.8.8.8");
 }
 
-// Type filters and names show against the real registry in the Windows tests;
-// here, the handles a key owns and the error texts.
-TEST_F(Settings, RegistryKeysCloseTheirHandlesAndFailAsTheSystemDoes) {
+// Type filters, names and error texts show against the real registry in the
+// Windows tests; here, the handles a key owns.
+TEST_F(Settings, RegistryKeysCloseTheirHandles) {
     auto& r = registry_.store();
     r.setDword(currentUser(), u"Software\\T", u"dword", 42);
     winreg::RegistryKey key;
-    EXPECT_EQ(key.tryOpen(currentUser(), u"Software\\Missing"), winreg::kErrorFileNotFound);
-    EXPECT_FALSE(key.isValid());
     ASSERT_EQ(key.tryOpen(currentUser(), u"software\\t"), 0);
-    try {
-        key.getStringValue(u"dword");
-        ADD_FAILURE() << "no exception";
-    } catch (const winreg::RegException& e) {
-        EXPECT_EQ(e.code(), winreg::kErrorUnsupportedType);
-        EXPECT_STREQ(e.what(), "Cannot get size of string value: RegGetValueW failed.: Data of this type is not supported.");
-    }
 
     // Reopening closes the handle held before; predefined roots are never closed.
     ASSERT_EQ(key.tryOpen(currentUser(), u"Software"), 0);
