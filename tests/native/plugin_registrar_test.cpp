@@ -54,6 +54,12 @@ std::vector<std::string> kept(bool addIns, std::vector<std::string> more) {
 // and a failed registration undone, show in the DLL's registration tests.
 TEST(PluginRegistrar, ForceRemoveReplacesStaleKeysAndRemovalKeepsForeignData) {
     registrar::Script script = parse(productScriptText());
+    // On its own, removal leaves only the NoRemove keys, empty or not.
+    MemoryRegistry fresh;
+    ASSERT_EQ(registrar::applyScript(script, fresh, Target{false}), 0);
+    EXPECT_EQ(registrar::removeScript(script, fresh, Target{false}), 0);
+    EXPECT_EQ(sorted(fresh.dump()), kept(true, {"HKCR\\CLSID"}));
+
     const std::u16string classKey = std::u16string(u"CLSID\\") + kDozaPluginClsidText;
     const std::u16string addIn = u"Software\\Microsoft\\Terminal Server Client\\Default\\AddIns\\DOZA-Plugin";
     MemoryRegistry reg;
