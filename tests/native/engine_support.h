@@ -6,14 +6,11 @@
 #include <json/value.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
-#include <utility>
 #include <vector>
 
 #include "common/test_support.h"
@@ -99,40 +96,24 @@ private:
     const TaskTable* previousTable_;
 };
 
-// Last-run times seen by the collector, one per pass.
-struct PassLog {
-    std::mutex m;
-    std::vector<std::int64_t> runs;
-    void add(std::int64_t lastRun) { std::lock_guard<std::mutex> lock(m); runs.push_back(lastRun); }
-    std::size_t size() { std::lock_guard<std::mutex> lock(m); return runs.size(); }
-    std::int64_t at(std::size_t i) { std::lock_guard<std::mutex> lock(m); return runs.at(i); }
-};
-
 using tvxtest::waitUntil;
 
-inline std::size_t countLines(tvxtest::LogCapture& log, int severity, const std::string& function,
-                              const std::string& message) {
+// Lines of the task threads, the whole message compared.
+inline std::size_t countLines(tvxtest::LogCapture& log, int severity, const std::string& message) {
     std::size_t n = 0;
     for (const auto& line : log.lines().lines())
-        if (line.severity == severity && line.function == function && line.message == message) ++n;
+        n += line.severity == severity && line.function == "QmPlatformTask::run" && line.message == message;
     return n;
 }
-
 inline std::size_t countStarted(tvxtest::LogCapture& log, const std::string& task) {
-    return countLines(log, tvxlog::info, "QmPlatformTask::run", "'" + task + "' thread started.");
+    return countLines(log, tvxlog::info, "'" + task + "' thread started.");
 }
 inline std::size_t countStopped(tvxtest::LogCapture& log, const std::string& task) {
-    return countLines(log, tvxlog::info, "QmPlatformTask::run", "'" + task + "' thread stopped.");
+    return countLines(log, tvxlog::info, "'" + task + "' thread stopped.");
 }
 // "done" lines of one task (their duration varies).
 inline std::size_t countDone(tvxtest::LogCapture& log, const std::string& task) {
-    const std::string prefix = "'" + task + "' done: ";
-    std::size_t n = 0;
-    for (const auto& line : log.lines().lines())
-        if (line.severity == tvxlog::verbose && line.function == "QmPlatformTask::run" &&
-            line.message.compare(0, prefix.size(), prefix) == 0)
-            ++n;
-    return n;
+    return log.countPrefix(tvxlog::verbose, "QmPlatformTask::run", "'" + task + "' done: ");
 }
 
 }  // namespace enginetest

@@ -48,81 +48,18 @@ std::vector<std::string> kept(bool addIns, std::vector<std::string> more) {
     return sorted(std::move(more));
 }
 
-// What the product's script writes, with the root of the class keys given.
-std::vector<std::string> productTree(const std::string& classes) {
-    const std::string clsid = tvxlog::toUtf8(kDozaPluginClsidText);
-    const std::string libid = tvxlog::toUtf8(kDozaPluginLibidText);
-    const std::string addIn = "HKCU\\Software\\Microsoft\\Terminal Server Client\\Default\\AddIns\\DOZA-Plugin";
-    const std::string c = classes + "\\CLSID";
-    std::vector<std::string> lines = {
-        c,
-        c + "\\DOZA-Plugin.DOZA-Plugin",
-        c + "\\DOZA-Plugin.DOZA-Plugin @ = s:DOZA-Plugin Class",
-        c + "\\DOZA-Plugin.DOZA-Plugin\\CLSID",
-        c + "\\DOZA-Plugin.DOZA-Plugin\\CLSID @ = s:" + clsid,
-        c + "\\DOZA-Plugin.DOZA-Plugin\\CurVer",
-        c + "\\DOZA-Plugin.DOZA-Plugin\\CurVer @ = s:DOZA-Plugin.DOZA-Plugin.1",
-        c + "\\DOZA-Plugin.DOZA-Plugin.1",
-        c + "\\DOZA-Plugin.DOZA-Plugin.1 @ = s:DOZA-Plugin Class",
-        c + "\\DOZA-Plugin.DOZA-Plugin.1\\CLSID",
-        c + "\\DOZA-Plugin.DOZA-Plugin.1\\CLSID @ = s:" + clsid,
-        c + "\\" + clsid,
-        c + "\\" + clsid + " @ = s:DOZA-Plugin Class",
-        c + "\\" + clsid + "\\InprocServer32",
-        c + "\\" + clsid + "\\InprocServer32 @ = s:" + tvxlog::toUtf8(kModule),
-        c + "\\" + clsid + "\\InprocServer32 ThreadingModel = s:Free",
-        c + "\\" + clsid + "\\ProgID",
-        c + "\\" + clsid + "\\ProgID @ = s:DOZA-Plugin.DOZA-Plugin.1",
-        c + "\\" + clsid + "\\Programmable",
-        c + "\\" + clsid + "\\TypeLib",
-        c + "\\" + clsid + "\\TypeLib @ = s:" + libid,
-        c + "\\" + clsid + "\\VersionIndependentProgID",
-        c + "\\" + clsid + "\\VersionIndependentProgID @ = s:DOZA-Plugin.DOZA-Plugin",
-        addIn,
-        addIn + " Name = s:" + clsid,
-        addIn + " namedpipename = s:\\\\.\\pipe\\DOZA_default",
-        addIn + " ip = s:127.0.0.1",
-        addIn + " port = s:31337",
-        addIn + " mode = d:0",
-        addIn + " enabled = d:1",
-    };
-    return kept(true, lines);
-}
-
 }  // namespace
 
-TEST(PluginRegistrar, ProductScriptWritesItsKeysPerMachineAndPerUserAndRemovesThem) {
-    registrar::Script script = parse(productScriptText());
-
-    MemoryRegistry machine;
-    ASSERT_EQ(registrar::applyScript(script, machine, Target{false}), 0);
-    EXPECT_EQ(sorted(machine.dump()), sorted(productTree("HKCR")));
-
-    MemoryRegistry user;
-    ASSERT_EQ(registrar::applyScript(script, user, Target{true}), 0);
-    std::vector<std::string> expected = productTree("HKCU\\Software\\Classes");
-    expected.insert(expected.begin(), {"HKCU\\Software\\Classes"});
-    EXPECT_EQ(sorted(user.dump()), sorted(expected));
-
-    // Registering again over an existing registration changes nothing.
-    ASSERT_EQ(registrar::applyScript(script, machine, Target{false}), 0);
-    EXPECT_EQ(sorted(machine.dump()), sorted(productTree("HKCR")));
-
-    // Removal leaves only the NoRemove keys, and per-user mode's Classes
-    // key, which the script does not name.
-    EXPECT_EQ(registrar::removeScript(script, machine, Target{false}), 0);
-    EXPECT_EQ(sorted(machine.dump()), kept(true, {"HKCR\\CLSID"}));
-    EXPECT_EQ(registrar::removeScript(script, user, Target{true}), 0);
-    EXPECT_EQ(sorted(user.dump()), kept(true, {"HKCU\\Software\\Classes", "HKCU\\Software\\Classes\\CLSID"}));
-
-    // Removing what is already gone is harmless.
-    std::vector<std::string> before = machine.dump();
-    EXPECT_EQ(registrar::removeScript(script, machine, Target{false}), 0);
-    EXPECT_EQ(machine.dump(), before);
-}
-
+// What the product's script writes per machine and per user, and its removal,
+// and a failed registration undone, show in the DLL's registration tests.
 TEST(PluginRegistrar, ForceRemoveReplacesStaleKeysAndRemovalKeepsForeignData) {
     registrar::Script script = parse(productScriptText());
+    // On its own, removal leaves only the NoRemove keys, empty or not.
+    MemoryRegistry fresh;
+    ASSERT_EQ(registrar::applyScript(script, fresh, Target{false}), 0);
+    EXPECT_EQ(registrar::removeScript(script, fresh, Target{false}), 0);
+    EXPECT_EQ(sorted(fresh.dump()), kept(true, {"HKCR\\CLSID"}));
+
     const std::u16string classKey = std::u16string(u"CLSID\\") + kDozaPluginClsidText;
     const std::u16string addIn = u"Software\\Microsoft\\Terminal Server Client\\Default\\AddIns\\DOZA-Plugin";
     MemoryRegistry reg;
@@ -150,19 +87,6 @@ TEST(PluginRegistrar, ForceRemoveReplacesStaleKeysAndRemovalKeepsForeignData) {
                       "HKCR\\CLSID\\" + tvxlog::toUtf8(kDozaPluginClsidText),
                       "HKCR\\CLSID\\" + tvxlog::toUtf8(kDozaPluginClsidText) + "\\Implemented Categories",
                       "HKCU\\" + tvxlog::toUtf8(addIn), "HKCU\\" + tvxlog::toUtf8(addIn) + " foreign = d:7"}));
-}
-
-TEST(PluginRegistrar, FailedWriteStopsRegistrationAndRemovalUndoesWhatWasWritten) {
-    registrar::Script script = parse(productScriptText());
-    MemoryRegistry reg;
-    reg.failWritesBelow(Hive::CurrentUser, u"Software\\Microsoft\\Terminal Server Client\\Default\\AddIns", 1021);
-    EXPECT_EQ(registrar::applyScript(script, reg, Target{false}), 1021);
-    EXPECT_TRUE(reg.hasKey(Hive::ClassesRoot, std::u16string(u"CLSID\\") + kDozaPluginClsidText));
-    EXPECT_FALSE(reg.hasKey(Hive::CurrentUser,
-                            u"Software\\Microsoft\\Terminal Server Client\\Default\\AddIns\\DOZA-Plugin"));
-
-    EXPECT_EQ(registrar::removeScript(script, reg, Target{false}), 0);
-    EXPECT_EQ(sorted(reg.dump()), kept(false, {"HKCR\\CLSID"}));
 }
 
 TEST(PluginRegistrar, ParserHandlesQuotingBracedNamesKeywordsAndReplacements) {

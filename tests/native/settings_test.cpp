@@ -1,6 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "agent/lume_task.h"
 #include "common/test_support.h"
+#include "platform/privacy_filter.h"
 #include "platform/settings.h"
 #include "platform/winreg.h"
 
@@ -16,32 +23,40 @@ protected:
 
 }  // namespace
 
+// The bridge reads its own switch and interval; both readers follow one rule.
 TEST_F(Settings, LumeSwitchAndIntervalAreReadFromTheUserHiveOnly) {
-    EXPECT_TRUE(readLumeEnabled());
+    std::uint32_t interval = 5000;
+    auto expectLume = [&](bool on, std::uint32_t ms) {
+        EXPECT_EQ(QmLumeTask::isDealWithLume(interval), on);
+        EXPECT_EQ(interval, ms);
+        EXPECT_EQ(readLumeEnabled(), on);
+    };
+    expectLume(true, 5000);
     EXPECT_EQ(readLumeIntervalMs(), 5000u);
     registry_->setDword(localMachine(), kSettingsRoot, u"Lume", 0);
     registry_->setDword(localMachine(), kSettingsRoot, u"LumeInterval(sec)", 60);
-    EXPECT_TRUE(readLumeEnabled());
+    expectLume(true, 5000);
     EXPECT_EQ(readLumeIntervalMs(), 5000u);
+    // Clamped to 5 s..10 min as a signed number.
+    const std::pair<std::uint32_t, std::uint32_t> cases[] = {
+        {0, 5000},      {4, 5000},           {5, 5000},          {6, 6000},          {42, 42000},
+        {600, 600000},  {601, 600000},       {0x7FFFFFFF, 600000}, {0x80000000, 5000}, {0xFFFFFFFF, 5000},
+    };
+    for (auto [seconds, expected] : cases) {
+        registry_->setDword(currentUser(), kSettingsRoot, u"LumeInterval(sec)", seconds);
+        interval = 1;
+        expectLume(true, expected);
+        EXPECT_EQ(readLumeIntervalMs(), expected) << seconds;
+    }
+    // Switched off, the interval is not read.
     registry_->setDword(currentUser(), kSettingsRoot, u"Lume", 0);
-    EXPECT_FALSE(readLumeEnabled());
+    interval = 7;
+    expectLume(false, 7);
     registry_->setDword(currentUser(), kSettingsRoot, u"Lume", 7);
-    EXPECT_TRUE(readLumeEnabled());
+    expectLume(true, 5000);
     // A value of another type counts as missing.
     registry_->setString(currentUser(), kSettingsRoot, u"Lume", u"0");
-    EXPECT_TRUE(readLumeEnabled());
-}
-
-TEST_F(Settings, LumeIntervalIsClampedAsASignedNumber) {
-    const std::pair<std::uint32_t, std::uint32_t> cases[] = {
-        {0, 5000},         {4, 5000},           {5, 5000},          {6, 6000},
-        {600, 600000},     {601, 600000},       {0x7FFFFFFF, 600000}, {0x80000000, 5000},
-        {0xFFFFFFFF, 5000},
-    };
-    for (auto [stored, expected] : cases) {
-        registry_->setDword(currentUser(), kSettingsRoot, u"LumeInterval(sec)", stored);
-        EXPECT_EQ(readLumeIntervalMs(), expected) << stored;
-    }
+    expectLume(true, 5000);
 }
 
 TEST_F(Settings, PublicIpLookupMethodFallsBackToTheMachineHive) {
@@ -70,43 +85,13 @@ TEST_F(Settings, SampleEndpointComesFromTheMachineHive) {
     EXPECT_EQ(readEndPointFromRegistry("8.8.8.8"), "8.8.8.8");
 }
 
-TEST_F(Settings, RegistryLayerReadsAndFailsAsTheSystemDoes) {
+// Type filters, names and error texts show against the real registry in the
+// Windows tests; here, the handles a key owns.
+TEST_F(Settings, RegistryKeysCloseTheirHandles) {
     auto& r = registry_.store();
     r.setDword(currentUser(), u"Software\\T", u"dword", 42);
-    r.setString(currentUser(), u"Software\\T", u"text", u"h\u00e9llo");
-    r.setString(currentUser(), u"Software\\T", u"\u540d\u524d", u"");
-    r.setRaw(currentUser(), u"Software\\T", u"bin", winreg::kRegBinary, "\x01\x02");
-
     winreg::RegistryKey key;
-    EXPECT_EQ(key.tryOpen(currentUser(), u"Software\\Missing"), winreg::kErrorFileNotFound);
-    EXPECT_FALSE(key.isValid());
     ASSERT_EQ(key.tryOpen(currentUser(), u"software\\t"), 0);
-    EXPECT_EQ(key.tryGetDwordValue(u"dword"), 42u);
-    EXPECT_FALSE(key.tryGetDwordValue(u"text"));
-    EXPECT_FALSE(key.tryGetStringValue(u"dword"));
-    EXPECT_FALSE(key.tryGetDwordValue(u"bin"));
-    EXPECT_EQ(key.tryGetStringValue(u"text"), u"h\u00e9llo");
-    EXPECT_EQ(key.getStringValue(u"\u540d\u524d"), u"");
-
-    auto values = key.enumValues();
-    ASSERT_EQ(values.size(), 4u);
-    EXPECT_EQ(values[0], (std::pair<std::u16string, std::uint32_t>{u"dword", winreg::kRegDword}));
-    EXPECT_EQ(values[2], (std::pair<std::u16string, std::uint32_t>{u"\u540d\u524d", winreg::kRegSz}));
-
-    try {
-        key.getStringValue(u"dword");
-        ADD_FAILURE() << "no exception";
-    } catch (const winreg::RegException& e) {
-        EXPECT_EQ(e.code(), winreg::kErrorUnsupportedType);
-        EXPECT_STREQ(e.what(), "Cannot get size of string value: RegGetValueW failed.: Data of this type is not supported.");
-    }
-    r.failEnumerationWith(winreg::kErrorAccessDenied);
-    try {
-        key.enumValues();
-        ADD_FAILURE() << "no exception";
-    } catch (const winreg::RegException& e) {
-        EXPECT_STREQ(e.what(), "Cannot enumerate values: RegEnumValueW failed.: Access is denied.");
-    }
 
     // Reopening closes the handle held before; predefined roots are never closed.
     ASSERT_EQ(key.tryOpen(currentUser(), u"Software"), 0);
@@ -136,4 +121,100 @@ TEST_F(Settings, LocationServiceComesFromTheMachineHive) {
     registry_->setString(localMachine(), kSettingKey, u"LocationServiceKey", u"K1");
     EXPECT_EQ(readLocationServiceHost(), "geo.example");
     EXPECT_EQ(readLocationServiceKey(), "K1");
+}
+
+// Privacy switches read from both hives.
+namespace {
+
+const char* const kUpdate = "dataPrivacyFilter::updateDisabledKeys";
+const char* const kHeader = "-------------------- Disabled metric keys --------------------";
+
+class EnginePrivacy : public ::testing::Test {
+protected:
+    void SetUp() override { dataPrivacyFilter::resetForTests(); }
+    void TearDown() override { dataPrivacyFilter::resetForTests(); }
+
+    std::vector<std::string> loggedMessages() {
+        std::vector<std::string> out;
+        for (const auto& line : log.lines().lines()) {
+            EXPECT_EQ(line.severity, tvxlog::info);
+            EXPECT_EQ(line.function, kUpdate);
+            out.push_back(line.message);
+        }
+        return out;
+    }
+
+    tvxtest::LogCapture log;
+    tvxtest::MemoryRegistry registry;
+};
+
+}  // namespace
+
+TEST_F(EnginePrivacy, HivesCombineAndOnlyStringFalseInAnyCaseTurnsASwitchOff) {
+    // Without Metrics keys every switch is on.
+    registry->createKey(winreg::currentUser(), kSettingsRoot);
+    EXPECT_TRUE(dataPrivacyFilter::instance().isEnabled(kPrivacyLocation));
+    EXPECT_EQ(loggedMessages(), std::vector<std::string>{kHeader});
+    dataPrivacyFilter::resetForTests();
+    log.lines().clear();
+
+    const auto hklm = winreg::localMachine();
+    const auto hkcu = winreg::currentUser();
+    registry->setString(hklm, kMetricsKey, u"Location", u"false");
+    registry->setString(hklm, kMetricsKey, u"SampleEndpoint", u"8.8.8.8");
+    registry->setString(hklm, kMetricsKey, u"Inactivity", u"FALSE");
+    registry->setString(hkcu, kMetricsKey, u"Inactivity", u"true");  // cannot turn it back on
+    registry->setString(hkcu, kMetricsKey, u"wifissid", u"FaLsE");
+    registry->setString(hkcu, kMetricsKey, u"WIFIBSSID", u"true");
+    registry->setString(hkcu, kMetricsKey, u"Location", u"false");  // both hives: listed once
+    registry->setDword(hkcu, kMetricsKey, u"ISPName", 0);            // not a string: ignored
+    registry->setString(hkcu, kMetricsKey, u"Dev\u00C9", u"false");    // ASCII rule leaves the \u00C9
+    registry->setString(hkcu, kMetricsKey, u"Extra", u"false ");       // not exactly "false"
+
+    auto& filter = dataPrivacyFilter::instance();
+    const std::pair<const char*, bool> switches[] = {
+        {"Location", false}, {"LOCATION", false},      {"Inactivity", false}, {"WIFISSID", false},
+        {"WIFIBSSID", true}, {"ISPName", true},        {"SampleEndpoint", true}, {"Extra", true},
+        {"DEV\xC3\x89", false}, {"DEV\xC3\xA9", true},
+    };
+    for (auto [name, on] : switches) EXPECT_EQ(filter.isEnabled(name), on) << name;
+    EXPECT_EQ(loggedMessages(), (std::vector<std::string>{kHeader, "\t[dev\xC3\x89]", "\t[inactivity]",
+                                                          "\t[location]", "\t[wifissid]"}));
+    EXPECT_EQ(registry->openHandles(), 0u);
+}
+
+TEST_F(EnginePrivacy, ARegistryFailureLeavesTheFilterUncreatedAndTheNextCallRetries) {
+    registry->setString(winreg::currentUser(), kMetricsKey, u"ISPName", u"false");
+    registry->failEnumerationWith(winreg::kErrorAccessDenied);
+    try {
+        dataPrivacyFilter::instance();
+        FAIL() << "no exception";
+    } catch (const winreg::RegException& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("Cannot enumerate values: RegEnumValueW failed.", 0), 0u) << e.what();
+        EXPECT_EQ(e.code(), winreg::kErrorAccessDenied);
+    }
+    EXPECT_EQ(log.count(), 0u);
+    EXPECT_EQ(registry->openHandles(), 0u);
+
+    EXPECT_FALSE(dataPrivacyFilter::instance().isEnabled("ispname"));
+    EXPECT_EQ(loggedMessages(), (std::vector<std::string>{kHeader, "\t[ispname]"}));
+}
+
+TEST_F(EnginePrivacy, ConcurrentFirstCallsShareOneCreation) {
+    registry->setString(winreg::localMachine(), kMetricsKey, u"WIFIBSSID", u"false");
+    std::atomic<int> disabledSeen{0};
+    std::atomic<dataPrivacyFilter*> first{nullptr};
+    std::atomic<bool> sameFilter{true};
+    std::vector<std::thread> askers;
+    for (int i = 0; i < 8; ++i)
+        askers.emplace_back([&] {
+            dataPrivacyFilter& filter = dataPrivacyFilter::instance();
+            dataPrivacyFilter* expected = nullptr;
+            if (!first.compare_exchange_strong(expected, &filter) && expected != &filter) sameFilter = false;
+            if (!filter.isEnabled(kPrivacyWifiBssid)) ++disabledSeen;
+        });
+    for (auto& t : askers) t.join();
+    EXPECT_EQ(disabledSeen.load(), 8);
+    EXPECT_TRUE(sameFilter);
+    EXPECT_EQ(loggedMessages(), (std::vector<std::string>{kHeader, "\t[wifibssid]"}));
 }
