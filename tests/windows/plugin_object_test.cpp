@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <list>
 #include <thread>
 #include <vector>
@@ -23,13 +24,28 @@ namespace {
 // The engine's eight task threads and the agent bridge's thread.
 constexpr std::size_t kEngineThreads = 9;
 
-// Each test starts with a plug-in object created through COM.
+const wchar_t kLogKey[] = L"Software\\Quillmere\\Telvista\\Log\\client";
+
+// Each test starts with a plug-in object created through COM. The plug-in's
+// log is on: the first Initialize of the process reads the values set here;
+// the DLL stays loaded so that its logger lives on.
 class PluginObject : public ::testing::Test {
 protected:
+    static void SetUpTestSuite() {
+        std::error_code ec;
+        std::filesystem::remove_all(logFolder(), ec);
+        LoadLibraryW(standin::pluginPathBesideProgram().c_str());
+    }
+    static std::filesystem::path logFolder() { return tvxtest::tempFolder("doza-plugin-test-log"); }
+    static std::string logText() {
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(logFolder(), ec))
+            return tvxtest::readFile(entry.path());
+        return {};
+    }
     void SetUp() override {
         ASSERT_EQ(standin::whyNotATestNetwork(), "") << "the plug-in's collectors must not run here";
         ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-        PluginLog::instance().mark();
         ASSERT_TRUE(dll_.loaded());
         // Wine's CoCreateInstance finds classes registered per machine only.
         ASSERT_EQ(dll_.registerServer(), S_OK);
@@ -40,8 +56,11 @@ protected:
         session_.release();
         dll_.unregisterServer();
         CoUninitialize();
+        RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Quillmere");
     }
 
+    tvxtest::RegValue severity_{HKEY_CURRENT_USER, kLogKey, L"severity", DWORD{5}};
+    tvxtest::RegValue logRoot_{HKEY_CURRENT_USER, kLogKey, L"path_root", logFolder().wstring()};
     standin::PluginDll dll_{standin::pluginPathBesideProgram()};
     CLSID clsid_{};
     standin::Session session_;
@@ -102,6 +121,7 @@ private:
 }  // namespace
 
 TEST_F(PluginObject, LivesThroughAWholeSessionAndAnswersThroughWrite) {
+    const std::size_t logStart = logText().size();
     const std::set<DWORD> before = newThreads();
     EXPECT_EQ(dll_.canUnloadNow(), S_FALSE);
     ASSERT_EQ(session_.initialize(), S_OK);
@@ -140,7 +160,7 @@ TEST_F(PluginObject, LivesThroughAWholeSessionAndAnswersThroughWrite) {
     session_.release();
     EXPECT_EQ(dll_.canUnloadNow(), S_OK);
 
-    EXPECT_EQ(findInOrder(PluginLog::instance().mark(), {
+    EXPECT_EQ(findInOrder(logText().substr(logStart), {
                                      {"DEBUG", "DOZAPlugin::Initialize", "plugin 'Initialize' event"},
                                      {"DEBUG", "DOZAPlugin::Connected", "plugin 'Connected' evevent"},
                                      {"DEBUG", "DOZAPlugin::OnNewChannelConnection", "plugin 'new channel' event."},
@@ -161,7 +181,7 @@ TEST_F(PluginObject, LivesThroughAWholeSessionAndAnswersThroughWrite) {
                                      {"DEBUG", "DOZAPlugin::FinalRelease", "plugin received final release"},
                                  }),
               "")
-        << "log file " << PluginLog::instance().file().string();
+        << "log folder " << logFolder().string();
 }
 
 TEST_F(PluginObject, InitializePassesAFailingCreateListenerCodeThrough) {
@@ -330,6 +350,8 @@ TEST_F(PluginObject, AHostThatExitsWithTheChannelOpenExitsCleanly) {
     wchar_t self[MAX_PATH];
     ASSERT_GT(GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
     const std::wstring quoted = L"\"" + std::wstring(self) + L"\"";
+    // The child logs nowhere, so its lines stay out of this process's log.
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Quillmere");
     EXPECT_EQ(_wspawnl(_P_WAIT, self, quoted.c_str(), L"--gtest_also_run_disabled_tests",
                        L"--gtest_filter=PluginExitChild.*", nullptr),
               0);

@@ -1,5 +1,5 @@
 // Helpers of the plug-in tests: the engine's threads, the plug-in's own log
-// file, GET_METRICS through the client stand-in.
+// lines, GET_METRICS through the client stand-in.
 #pragma once
 
 #include <windows.h>
@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <filesystem>
 #include <functional>
 #include <set>
 #include <sstream>
@@ -71,58 +70,6 @@ inline std::size_t stillRunning(const std::set<DWORD>& threads) {
     }
     return running;
 }
-
-// The plug-in's log, turned on for this process by the first Initialize: the
-// Log\client values are set only around that call, and the DLL is kept loaded
-// so that its logger lives on. Must run before any other Initialize.
-class PluginLog {
-public:
-    static PluginLog& instance() {
-        static PluginLog log;
-        return log;
-    }
-    const std::filesystem::path& file() const { return file_; }
-    // Text written since the last mark.
-    std::string mark() {
-        std::string all = read();
-        std::string since = all.size() >= offset_ ? all.substr(offset_) : all;
-        offset_ = all.size();
-        return since;
-    }
-
-private:
-    PluginLog() {
-        const std::filesystem::path folder = tvxtest::tempFolder("doza-plugin-test-log");
-        std::error_code ec;
-        std::filesystem::remove_all(folder, ec);
-        const wchar_t* key = L"Software\\Quillmere\\Telvista\\Log\\client";
-        {
-            tvxtest::RegValue severity(HKEY_CURRENT_USER, key, L"severity", DWORD{5});
-            tvxtest::RegValue root(HKEY_CURRENT_USER, key, L"path_root", folder.wstring());
-            LoadLibraryW(standin::pluginPathBesideProgram().c_str());
-            standin::PluginDll dll(standin::pluginPathBesideProgram());
-            CLSID clsid{};
-            CLSIDFromString(kClsid.c_str(), &clsid);
-            standin::Ref<IClassFactory> factory;
-            standin::Ref<IWTSPlugin> plugin;
-            if (SUCCEEDED(dll.getClassObject(clsid, IID_IClassFactory, reinterpret_cast<void**>(factory.put()))))
-                factory->CreateInstance(nullptr, __uuidof(IWTSPlugin), reinterpret_cast<void**>(plugin.put()));
-            standin::Session session;
-            session.adopt(plugin);
-            if (plugin) session.initialize();
-        }
-        // Only what this helper made; parents that hold anything else stay.
-        for (const wchar_t* made : {key, L"Software\\Quillmere\\Telvista\\Log", L"Software\\Quillmere\\Telvista",
-                                    L"Software\\Quillmere"})
-            if (RegDeleteKeyW(HKEY_CURRENT_USER, made) != ERROR_SUCCESS) break;
-        for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) file_ = entry.path();
-        offset_ = read().size();
-    }
-    std::string read() const { return tvxtest::readFile(file_); }
-
-    std::filesystem::path file_;
-    std::size_t offset_ = 0;
-};
 
 struct LogLine {
     std::string severity, function, message;
