@@ -52,15 +52,16 @@ protected:
 // A missing library and the path rules are checked natively; here, real
 // libraries, some without an export.
 TEST_F(AgentLibrary, LoadsFromTheVariableOrTheDefaultPathAndLeavesMissingExportsNull) {
-    const std::string x86 = programFiles() + " (x86)\\DozaTest", variants = stubDir_ + "\\variants\\";
+    const std::string x86 = programFiles() + " (x86)\\Doza", ombrel = programFiles() + "\\Ombrel";
+    const std::string variants = stubDir_ + "\\variants\\";
     const struct {
         const char* built;
         std::string folder, variable, loaded, missing;
     } cases[] = {
         // The variable's path is lower-cased and moved to the x86 folder.
-        {"lumesdk.dll", x86, "C:/Program Files/DozaTest/LumeSDK.DLL", "c:\\program files (x86)\\dozatest\\lumesdk.dll", ""},
+        {"lumesdk.dll", x86, "C:/Program Files/Doza/LumeSDK.DLL", "c:\\program files (x86)\\doza\\lumesdk.dll", ""},
         // The default path keeps its case.
-        {"lumesdk.dll", programFiles() + "\\Ombrel\\ktr_agent", "", programFiles() + "\\Ombrel/ktr_agent/lumesdk.dll", ""},
+        {"lumesdk.dll", ombrel + "\\ktr_agent", "", ombrel + "/ktr_agent/lumesdk.dll", ""},
         {"lumesdk_without_sdkversion.dll", variants + "a", variants + "a\\lumesdk.dll", "", "sdkVersion"},
         {"lumesdk_without_fetchconfig.dll", variants + "b", variants + "b\\lumesdk.dll", "", "fetchConfig"},
         {"lumesdk_without_sendinfo.dll", variants + "c", variants + "c\\lumesdk.dll", "", "sendInfo"},
@@ -77,7 +78,8 @@ TEST_F(AgentLibrary, LoadsFromTheVariableOrTheDefaultPathAndLeavesMissingExports
         EXPECT_TRUE(c.loaded.empty() ||
                     log.contains(tvxlog::debug, "LumeDLL::init", "lume dll is loaded successfuly: '" + c.loaded + "'"));
         for (auto [name, found] : {std::pair<std::string, bool>{"sdkVersion", dll.sdkVersion != nullptr},
-                                   {"fetchConfig", dll.fetchConfig != nullptr}, {"sendInfo", dll.sendInfo != nullptr}}) {
+                                   {"fetchConfig", dll.fetchConfig != nullptr},
+                                   {"sendInfo", dll.sendInfo != nullptr}}) {
             EXPECT_EQ(found, name != c.missing) << name;
             EXPECT_EQ(log.contains(tvxlog::error, "LumeDLL::init", "Failed to get '" + name + "'"), !found) << name;
         }
@@ -85,7 +87,8 @@ TEST_F(AgentLibrary, LoadsFromTheVariableOrTheDefaultPathAndLeavesMissingExports
                                  dll.sdkVersion ? "Lume SDK version: stand-in 1.0"
                                                 : "Lume SDK version: 'sdkVersion' method is null"));
         EXPECT_TRUE(log.contains(tvxlog::info, "LumeDLL::init",
-                                 dll.fetchConfig ? "Lume config: {\"cfg\":1}" : "Lume config: 'fetchConfig' method is null"));
+                                 dll.fetchConfig ? "Lume config: {\"cfg\":1}"
+                                                 : "Lume config: 'fetchConfig' method is null"));
         EXPECT_EQ(calls(), dll.fetchConfig ? "fetchConfig qmAgent\n" : "");
     }
 }

@@ -269,8 +269,9 @@ TEST_F(PluginObject, AnswersItsThreeInterfacesWithOneIdentityAndCanBeAggregated)
     EXPECT_EQ(CoCreateInstance(clsid_, &outer, CLSCTX_INPROC_SERVER, __uuidof(IWTSPlugin),
                                reinterpret_cast<void**>(inner.put())),
               CLASS_E_NOAGGREGATION);
-    ASSERT_EQ(CoCreateInstance(clsid_, &outer, CLSCTX_INPROC_SERVER, IID_IUnknown, reinterpret_cast<void**>(inner.put())),
-              S_OK);
+    ASSERT_EQ(
+        CoCreateInstance(clsid_, &outer, CLSCTX_INPROC_SERVER, IID_IUnknown, reinterpret_cast<void**>(inner.put())),
+        S_OK);
     EXPECT_EQ(outer.references, 1u);
     {
         const auto plugin = query<IWTSPlugin>(inner.get());

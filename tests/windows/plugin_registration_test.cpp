@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
+#include <optional>
 
 #include "plugin_test_support.h"
 
@@ -100,70 +100,63 @@ const std::multiset<std::string> kAddInTree = {"",
 class PluginRegistration : public ::testing::Test {
 protected:
     void SetUp() override {
-        dll_ = std::make_unique<standin::PluginDll>(standin::pluginPathBesideProgram());
-        ASSERT_TRUE(dll_->loaded()) << GetLastError();
+        ASSERT_TRUE(dll_.loaded()) << GetLastError();
         cleanUp();
     }
     void TearDown() override {
-        if (dll_ && dll_->loaded()) cleanUp();
+        if (dll_.loaded()) cleanUp();
     }
     void cleanUp() {
-        dll_->unregisterServer();
-        dll_->install(FALSE, L"user");
+        dll_.unregisterServer();
+        dll_.install(FALSE, L"user");
     }
 
-    std::unique_ptr<standin::PluginDll> dll_;
+    standin::PluginDll dll_{standin::pluginPathBesideProgram()};
 };
 
 }  // namespace
 
-TEST_F(PluginRegistration, PerMachineWritesTheScriptAndTypeLibraryAndUnregisteringRemovesExactlyThat) {
-    // Registering again gives the same keys (ForceRemove rewrites the class key).
-    for (int round = 0; round < 2; ++round) {
-        ASSERT_EQ(dll_->registerServer(), S_OK);
-        EXPECT_EQ(ours(HKEY_LOCAL_MACHINE), registered(dll_->path()));
-        EXPECT_EQ(ours(HKEY_CURRENT_USER), kNone);
-        EXPECT_EQ(dumpTree(HKEY_CURRENT_USER, kAddInPath), kAddInTree);
+TEST_F(PluginRegistration, RegistersPerMachineOrForTheCommandLineUserAndUnregistersExactlyThat) {
+    // DllRegisterServer, then DllInstall's command lines, compared over five
+    // characters: the longer texts, a shorter one and none at all register per
+    // machine.
+    const std::pair<std::optional<const wchar_t*>, bool> ways[] = {
+        {std::nullopt, false}, {L"user", true},   {L"USER", true}, {L"uSeR", true}, {L"users", false},
+        {L"user1", false},     {L"use", false},   {L"", false},    {nullptr, false}};
+    for (const auto& [line, perUser] : ways) {
+        SCOPED_TRACE(!line ? "DllRegisterServer" : *line ? utf8(*line) : "null");
+        auto update = [&, line = line](BOOL install) {
+            return line ? dll_.install(install, *line) : install ? dll_.registerServer() : dll_.unregisterServer();
+        };
+        const HKEY root = perUser ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
+        // Registering again gives the same keys (ForceRemove rewrites the class key).
+        for (int round = 0; round < 2; ++round) {
+            ASSERT_EQ(update(TRUE), S_OK);
+            EXPECT_EQ(ours(root), registered(dll_.path()));
+            EXPECT_EQ(ours(perUser ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER), kNone);
+            EXPECT_EQ(dumpTree(HKEY_CURRENT_USER, kAddInPath), kAddInTree);
+        }
+        EXPECT_EQ(update(FALSE), S_OK);
+        EXPECT_EQ(ours(root), kNone);
+        EXPECT_FALSE(keyExists(HKEY_CURRENT_USER, kAddInPath));
+        // Unregistering what is not registered is harmless.
+        EXPECT_EQ(update(FALSE), S_OK);
     }
+
     // A value someone else put into the add-in key survives unregistration.
+    ASSERT_EQ(dll_.registerServer(), S_OK);
     DWORD one = 1;
     ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kAddInPath.c_str(), L"foreign", REG_DWORD, &one, sizeof one),
               ERROR_SUCCESS);
-
-    EXPECT_EQ(dll_->unregisterServer(), S_OK);
-    EXPECT_EQ(ours(HKEY_LOCAL_MACHINE), kNone);
-    EXPECT_TRUE(keyExists(HKEY_CLASSES_ROOT, L"CLSID"));
+    EXPECT_EQ(dll_.unregisterServer(), S_OK);
     EXPECT_EQ(dumpTree(HKEY_CURRENT_USER, kAddInPath), (std::multiset<std::string>{"", " foreign = d:1"}));
     RegDeleteKeyW(HKEY_CURRENT_USER, kAddInPath.c_str());
-    // The keys marked NoRemove stay.
-    EXPECT_TRUE(keyExists(HKEY_CURRENT_USER, kAddIns));
 
-    // Unregistering what is not registered is harmless.
-    EXPECT_EQ(dll_->unregisterServer(), S_OK);
-}
-
-TEST_F(PluginRegistration, DllInstallRegistersPerUserOnlyForTheCommandLineUser) {
-    // Compared over five characters: the longer texts, a shorter one and none
-    // at all register per machine.
-    const std::pair<const wchar_t*, bool> lines[] = {{L"user", true},   {L"USER", true}, {L"uSeR", true},
-                                                     {L"users", false}, {L"user1", false}, {L"use", false},
-                                                     {L"", false},      {nullptr, false}};
-    for (const auto& [line, perUser] : lines) {
-        SCOPED_TRACE(line ? utf8(line) : "null");
-        const HKEY root = perUser ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
-        ASSERT_EQ(dll_->install(TRUE, line), S_OK);
-        EXPECT_EQ(ours(root), registered(dll_->path()));
-        EXPECT_EQ(ours(perUser ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER), kNone);
-        EXPECT_EQ(dumpTree(HKEY_CURRENT_USER, kAddInPath), kAddInTree);
-        EXPECT_EQ(dll_->install(FALSE, line), S_OK);
-        EXPECT_EQ(ours(root), kNone);
-        EXPECT_FALSE(keyExists(HKEY_CURRENT_USER, kAddInPath));
-    }
     // The per-user switch lasts for its DllInstall call only.
-    ASSERT_EQ(dll_->install(TRUE, L"user"), S_OK);
-    ASSERT_EQ(dll_->registerServer(), S_OK);
+    ASSERT_EQ(dll_.install(TRUE, L"user"), S_OK);
+    ASSERT_EQ(dll_.registerServer(), S_OK);
     EXPECT_TRUE(keyExists(HKEY_LOCAL_MACHINE, kClasses + L"CLSID\\" + kClsid));
-    EXPECT_EQ(dll_->unregisterServer(), S_OK);
+    EXPECT_EQ(dll_.unregisterServer(), S_OK);
     EXPECT_TRUE(keyExists(HKEY_CURRENT_USER, kClasses + L"CLSID\\" + kClsid));
 }
 
@@ -179,15 +172,15 @@ TEST_F(PluginRegistration, DllInstallUndoesAFailedRegistrationAndReturnsItsCode)
     const HRESULT failure = HRESULT_FROM_WIN32(ERROR_CHILD_MUST_BE_VOLATILE);
 
     // DllRegisterServer alone leaves what it wrote.
-    EXPECT_EQ(dll_->registerServer(), failure);
+    EXPECT_EQ(dll_.registerServer(), failure);
     EXPECT_TRUE(keyExists(HKEY_LOCAL_MACHINE, kClasses + L"CLSID\\" + kClsid));
-    EXPECT_EQ(dll_->unregisterServer(), S_OK);
+    EXPECT_EQ(dll_.unregisterServer(), S_OK);
 
     // DllInstall undoes it and answers with the registration's code, not the
     // result of the undoing.
-    EXPECT_EQ(dll_->install(TRUE, nullptr), failure);
+    EXPECT_EQ(dll_.install(TRUE, nullptr), failure);
     EXPECT_EQ(ours(HKEY_LOCAL_MACHINE), kNone);
-    EXPECT_EQ(dll_->install(TRUE, L"user"), failure);
+    EXPECT_EQ(dll_.install(TRUE, L"user"), failure);
     EXPECT_EQ(ours(HKEY_CURRENT_USER), kNone);
 
     RegDeleteTreeW(HKEY_CURRENT_USER, kAddIns.c_str());
@@ -227,9 +220,9 @@ TEST_F(PluginRegistration, LeavesTheRegistrarInterfaceKeyAsItWasFound) {
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str());
     RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
     // Absent before: absent after registering and after unregistering, in both modes.
-    ASSERT_EQ(dll_->registerServer(), S_OK);
+    ASSERT_EQ(dll_.registerServer(), S_OK);
     EXPECT_FALSE(keyExists(HKEY_LOCAL_MACHINE, key));
-    ASSERT_EQ(dll_->install(TRUE, L"user"), S_OK);
+    ASSERT_EQ(dll_.install(TRUE, L"user"), S_OK);
     EXPECT_FALSE(keyExists(HKEY_CURRENT_USER, key));
     cleanUp();
     EXPECT_FALSE(keyExists(HKEY_LOCAL_MACHINE, key));
@@ -239,9 +232,9 @@ TEST_F(PluginRegistration, LeavesTheRegistrarInterfaceKeyAsItWasFound) {
     ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, (key + L"\\TypeLib").c_str(), nullptr, REG_SZ, other, sizeof other),
               ERROR_SUCCESS);
     const std::multiset<std::string> before = dumpTree(HKEY_LOCAL_MACHINE, key);
-    ASSERT_EQ(dll_->registerServer(), S_OK);
+    ASSERT_EQ(dll_.registerServer(), S_OK);
     EXPECT_EQ(dumpTree(HKEY_LOCAL_MACHINE, key), before);
-    EXPECT_EQ(dll_->unregisterServer(), S_OK);
+    EXPECT_EQ(dll_.unregisterServer(), S_OK);
     EXPECT_EQ(dumpTree(HKEY_LOCAL_MACHINE, key), before);
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str());
 }
