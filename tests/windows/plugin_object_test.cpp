@@ -123,7 +123,6 @@ private:
 TEST_F(PluginObject, LivesThroughAWholeSessionAndAnswersThroughWrite) {
     const std::size_t logStart = logText().size();
     const std::set<DWORD> before = newThreads();
-    EXPECT_EQ(dll_.canUnloadNow(), S_FALSE);
     ASSERT_EQ(session_.initialize(), S_OK);
     auto registrations = session_.manager().registrations();
     ASSERT_EQ(registrations.size(), 1u);
@@ -156,7 +155,6 @@ TEST_F(PluginObject, LivesThroughAWholeSessionAndAnswersThroughWrite) {
     EXPECT_EQ(channel->references(), 1u);
     EXPECT_EQ(session_.disconnected(7), S_OK);
     EXPECT_EQ(session_.terminated(), S_OK);
-    EXPECT_EQ(dll_.canUnloadNow(), S_FALSE);
     session_.release();
     EXPECT_EQ(dll_.canUnloadNow(), S_OK);
 
