@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
+#include <optional>
 
 #include "plugin_test_support.h"
 
@@ -13,32 +13,81 @@ using namespace plugintest;
 
 namespace {
 
-const std::wstring kMachineClasses = L"Software\\Classes\\";
-const std::wstring kUserClasses = L"Software\\Classes\\";
+const std::wstring kClasses = L"Software\\Classes\\";
 const std::wstring kAddIns = L"Software\\Microsoft\\Terminal Server Client\\Default\\AddIns";
+const std::wstring kAddInPath = standin::kAddInKey;
+const std::wstring kLibid = wide(kDozaPluginLibidText);
+// The component registrar interface, which the type library names.
+const std::wstring kRegistrar = L"{A817E7A2-43FA-11D0-9E44-00AA00B6770A}";
 
-// What the registration script writes, relative to the classes root.
-std::multiset<std::string> classTree(const std::wstring& dllPath) {
-    return {"",
-            " @ = s:DOZA-Plugin Class",
-            "\\InprocServer32",
-            "\\InprocServer32 @ = s:" + utf8(dllPath),
-            "\\InprocServer32 ThreadingModel = s:Free",
-            "\\ProgID",
-            "\\ProgID @ = s:DOZA-Plugin.DOZA-Plugin.1",
-            "\\Programmable",
-            "\\TypeLib",
-            "\\TypeLib @ = s:" + utf8(kLibid),
-            "\\VersionIndependentProgID",
-            "\\VersionIndependentProgID @ = s:DOZA-Plugin.DOZA-Plugin"};
+std::string utf8(const std::wstring& w) { return tvxlog::toUtf8(std::u16string(w.begin(), w.end())); }
+
+bool keyExists(HKEY root, const std::wstring& path) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) return false;
+    RegCloseKey(key);
+    return true;
 }
 
-// A ProgID key; the version-independent one names the current version.
-std::multiset<std::string> progIdTree(bool independent) {
-    std::multiset<std::string> tree = {"", " @ = s:DOZA-Plugin Class", "\\CLSID", "\\CLSID @ = s:" + utf8(kClsid)};
-    if (independent) tree.insert({"\\CurVer", "\\CurVer @ = s:DOZA-Plugin.DOZA-Plugin.1"});
-    return tree;
+// Every key and value below path, one per line, each after `relative`: the
+// key itself, "\sub" for subkeys; values as " name = s:text" (REG_SZ),
+// " name = d:n" (REG_DWORD) or " name = type N", "@" naming the default value.
+std::multiset<std::string> dumpTree(HKEY root, const std::wstring& path, const std::wstring& relative = L"") {
+    std::multiset<std::string> out;
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) return out;
+    out.insert(utf8(relative));
+    for (DWORD i = 0;; ++i) {
+        wchar_t name[256];
+        DWORD nameChars = 256, type = 0;
+        BYTE data[2048];
+        DWORD size = sizeof data;
+        if (RegEnumValueW(key, i, name, &nameChars, nullptr, &type, data, &size) != ERROR_SUCCESS) break;
+        const std::string value = type == REG_SZ      ? "s:" + utf8(reinterpret_cast<const wchar_t*>(data))
+                                  : type == REG_DWORD ? "d:" + std::to_string(*reinterpret_cast<const DWORD*>(data))
+                                                      : "type " + std::to_string(type);
+        out.insert(utf8(relative) + " " + (nameChars ? utf8(name) : std::string("@")) + " = " + value);
+    }
+    for (DWORD i = 0;; ++i) {
+        wchar_t name[256];
+        DWORD nameChars = 256;
+        if (RegEnumKeyExW(key, i, name, &nameChars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        out.merge(dumpTree(root, path + L"\\" + name, relative + L"\\" + name));
+    }
+    RegCloseKey(key);
+    return out;
 }
+
+// The class key and the type library's path below HKLM or HKCU (the ProgID
+// keys beside the class key are written and removed by the same calls).
+std::multiset<std::string> ours(HKEY root) {
+    std::multiset<std::string> out;
+    for (const std::wstring& key : {L"CLSID\\" + kClsid, L"TypeLib\\" + kLibid + L"\\1.0\\0\\win64"})
+        out.merge(dumpTree(root, kClasses + key, key));
+    return out;
+}
+
+// What registration writes there, the type library from TYPELIB 1 of the
+// module itself.
+std::multiset<std::string> registered(const std::wstring& dllPath) {
+    const std::string c = "CLSID\\" + utf8(kClsid), lib = "TypeLib\\" + utf8(kLibid) + "\\1.0\\0\\win64";
+    return {c,
+            c + " @ = s:DOZA-Plugin Class",
+            c + "\\InprocServer32",
+            c + "\\InprocServer32 @ = s:" + utf8(dllPath),
+            c + "\\InprocServer32 ThreadingModel = s:Free",
+            c + "\\ProgID",
+            c + "\\ProgID @ = s:DOZA-Plugin.DOZA-Plugin.1",
+            c + "\\Programmable",
+            c + "\\TypeLib",
+            c + "\\TypeLib @ = s:" + utf8(kLibid),
+            c + "\\VersionIndependentProgID",
+            c + "\\VersionIndependentProgID @ = s:DOZA-Plugin.DOZA-Plugin",
+            lib,
+            lib + " @ = s:" + utf8(dllPath)};
+}
+
+const std::multiset<std::string> kNone;
 
 const std::multiset<std::string> kAddInTree = {"",
                                                " Name = s:" + utf8(kClsid),
@@ -51,97 +100,64 @@ const std::multiset<std::string> kAddInTree = {"",
 class PluginRegistration : public ::testing::Test {
 protected:
     void SetUp() override {
-        dll_ = std::make_unique<standin::PluginDll>(standin::pluginPathBesideProgram());
-        ASSERT_TRUE(dll_->loaded()) << GetLastError();
+        ASSERT_TRUE(dll_.loaded()) << GetLastError();
         cleanUp();
     }
     void TearDown() override {
-        if (dll_ && dll_->loaded()) cleanUp();
+        if (dll_.loaded()) cleanUp();
     }
     void cleanUp() {
-        dll_->unregisterServer();
-        dll_->install(FALSE, L"user");
+        dll_.unregisterServer();
+        dll_.install(FALSE, L"user");
     }
 
-    // The script's keys below a classes root (HKLM or HKCU, then Software\Classes).
-    void expectRegisteredBelow(HKEY root, const std::wstring& classes) {
-        EXPECT_EQ(dumpTree(root, classes + L"CLSID\\" + kClsid), classTree(dll_->path()));
-        EXPECT_EQ(dumpTree(root, classes + L"CLSID\\DOZA-Plugin.DOZA-Plugin.1"), progIdTree(false));
-        EXPECT_EQ(dumpTree(root, classes + L"CLSID\\DOZA-Plugin.DOZA-Plugin"), progIdTree(true));
-        // The ProgID keys stand beside the class key, not at the root.
-        EXPECT_FALSE(keyExists(root, classes + L"DOZA-Plugin.DOZA-Plugin"));
-        // The type library, from TYPELIB 1 of the module itself.
-        EXPECT_EQ(dumpTree(root, classes + L"TypeLib\\" + kLibid + L"\\1.0\\0\\win64"),
-                  (std::multiset<std::string>{"", " @ = s:" + utf8(dll_->path())}));
-    }
-    void expectNothingBelow(HKEY root, const std::wstring& classes) {
-        EXPECT_FALSE(keyExists(root, classes + L"CLSID\\" + kClsid));
-        EXPECT_FALSE(keyExists(root, classes + L"CLSID\\DOZA-Plugin.DOZA-Plugin.1"));
-        EXPECT_FALSE(keyExists(root, classes + L"CLSID\\DOZA-Plugin.DOZA-Plugin"));
-        EXPECT_FALSE(keyExists(root, classes + L"TypeLib\\" + kLibid));
-    }
-
-    std::unique_ptr<standin::PluginDll> dll_;
+    standin::PluginDll dll_{standin::pluginPathBesideProgram()};
 };
 
 }  // namespace
 
-TEST_F(PluginRegistration, PerMachineWritesTheScriptAndTypeLibraryAndUnregisteringRemovesExactlyThat) {
-    ASSERT_EQ(dll_->registerServer(), S_OK);
-    expectRegisteredBelow(HKEY_LOCAL_MACHINE, kMachineClasses);
-    expectNothingBelow(HKEY_CURRENT_USER, kUserClasses);
-    EXPECT_EQ(dumpTree(HKEY_CURRENT_USER, kAddInPath), kAddInTree);
-
-    // Registering again gives the same keys (ForceRemove rewrites the class key).
-    ASSERT_EQ(dll_->registerServer(), S_OK);
-    expectRegisteredBelow(HKEY_LOCAL_MACHINE, kMachineClasses);
+TEST_F(PluginRegistration, RegistersPerMachineOrForTheCommandLineUserAndUnregistersExactlyThat) {
+    // DllRegisterServer, then DllInstall's command lines, compared over five
+    // characters: the longer texts, a shorter one and none at all register per
+    // machine.
+    const std::pair<std::optional<const wchar_t*>, bool> ways[] = {
+        {std::nullopt, false}, {L"user", true},   {L"USER", true}, {L"uSeR", true}, {L"users", false},
+        {L"user1", false},     {L"use", false},   {L"", false},    {nullptr, false}};
+    for (const auto& [line, perUser] : ways) {
+        SCOPED_TRACE(!line ? "DllRegisterServer" : *line ? utf8(*line) : "null");
+        auto update = [&, line = line](BOOL install) {
+            return line ? dll_.install(install, *line) : install ? dll_.registerServer() : dll_.unregisterServer();
+        };
+        const HKEY root = perUser ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
+        // Registering again gives the same keys (ForceRemove rewrites the class key).
+        for (int round = 0; round < 2; ++round) {
+            ASSERT_EQ(update(TRUE), S_OK);
+            EXPECT_EQ(ours(root), registered(dll_.path()));
+            EXPECT_EQ(ours(perUser ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER), kNone);
+            EXPECT_EQ(dumpTree(HKEY_CURRENT_USER, kAddInPath), kAddInTree);
+        }
+        EXPECT_EQ(update(FALSE), S_OK);
+        EXPECT_EQ(ours(root), kNone);
+        EXPECT_FALSE(keyExists(HKEY_CURRENT_USER, kAddInPath));
+        // Unregistering what is not registered is harmless.
+        EXPECT_EQ(update(FALSE), S_OK);
+    }
 
     // A value someone else put into the add-in key survives unregistration.
-    HKEY addIn = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kAddInPath.c_str(), 0, KEY_SET_VALUE, &addIn), ERROR_SUCCESS);
+    ASSERT_EQ(dll_.registerServer(), S_OK);
     DWORD one = 1;
-    RegSetValueExW(addIn, L"foreign", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof one);
-    RegCloseKey(addIn);
-
-    EXPECT_EQ(dll_->unregisterServer(), S_OK);
-    expectNothingBelow(HKEY_LOCAL_MACHINE, kMachineClasses);
-    EXPECT_TRUE(keyExists(HKEY_CLASSES_ROOT, L"CLSID"));
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kAddInPath.c_str(), L"foreign", REG_DWORD, &one, sizeof one),
+              ERROR_SUCCESS);
+    EXPECT_EQ(dll_.unregisterServer(), S_OK);
     EXPECT_EQ(dumpTree(HKEY_CURRENT_USER, kAddInPath), (std::multiset<std::string>{"", " foreign = d:1"}));
     RegDeleteKeyW(HKEY_CURRENT_USER, kAddInPath.c_str());
-    // The keys marked NoRemove stay.
-    EXPECT_TRUE(keyExists(HKEY_CURRENT_USER, kAddIns));
 
-    // Unregistering what is not registered is harmless.
-    EXPECT_EQ(dll_->unregisterServer(), S_OK);
-}
-
-TEST_F(PluginRegistration, DllInstallRegistersPerUserOnlyForTheCommandLineUser) {
-    for (const wchar_t* user : {L"user", L"USER", L"uSeR"}) {
-        SCOPED_TRACE(utf8(user));
-        ASSERT_EQ(dll_->install(TRUE, user), S_OK);
-        expectRegisteredBelow(HKEY_CURRENT_USER, kUserClasses);
-        expectNothingBelow(HKEY_LOCAL_MACHINE, kMachineClasses);
-        EXPECT_EQ(dumpTree(HKEY_CURRENT_USER, kAddInPath), kAddInTree);
-        EXPECT_EQ(dll_->install(FALSE, user), S_OK);
-        expectNothingBelow(HKEY_CURRENT_USER, kUserClasses);
-        EXPECT_FALSE(keyExists(HKEY_CURRENT_USER, kAddInPath));
-    }
-    // Compared over five characters: the longer texts, a shorter one and none
-    // at all register per machine.
-    for (const wchar_t* other : {L"users", L"user1", L"use", L"", static_cast<const wchar_t*>(nullptr)}) {
-        SCOPED_TRACE(other ? utf8(other) : "null");
-        ASSERT_EQ(dll_->install(TRUE, other), S_OK);
-        expectRegisteredBelow(HKEY_LOCAL_MACHINE, kMachineClasses);
-        expectNothingBelow(HKEY_CURRENT_USER, kUserClasses);
-        EXPECT_EQ(dll_->install(FALSE, other), S_OK);
-        expectNothingBelow(HKEY_LOCAL_MACHINE, kMachineClasses);
-    }
     // The per-user switch lasts for its DllInstall call only.
-    ASSERT_EQ(dll_->install(TRUE, L"user"), S_OK);
-    ASSERT_EQ(dll_->registerServer(), S_OK);
-    EXPECT_TRUE(keyExists(HKEY_LOCAL_MACHINE, kMachineClasses + L"CLSID\\" + kClsid));
-    EXPECT_EQ(dll_->unregisterServer(), S_OK);
-    EXPECT_TRUE(keyExists(HKEY_CURRENT_USER, kUserClasses + L"CLSID\\" + kClsid));
+    ASSERT_EQ(dll_.install(TRUE, L"user"), S_OK);
+    ASSERT_EQ(dll_.registerServer(), S_OK);
+    EXPECT_TRUE(keyExists(HKEY_LOCAL_MACHINE, kClasses + L"CLSID\\" + kClsid));
+    EXPECT_EQ(dll_.unregisterServer(), S_OK);
+    EXPECT_TRUE(keyExists(HKEY_CURRENT_USER, kClasses + L"CLSID\\" + kClsid));
 }
 
 TEST_F(PluginRegistration, DllInstallUndoesAFailedRegistrationAndReturnsItsCode) {
@@ -156,16 +172,16 @@ TEST_F(PluginRegistration, DllInstallUndoesAFailedRegistrationAndReturnsItsCode)
     const HRESULT failure = HRESULT_FROM_WIN32(ERROR_CHILD_MUST_BE_VOLATILE);
 
     // DllRegisterServer alone leaves what it wrote.
-    EXPECT_EQ(dll_->registerServer(), failure);
-    EXPECT_TRUE(keyExists(HKEY_LOCAL_MACHINE, kMachineClasses + L"CLSID\\" + kClsid));
-    EXPECT_EQ(dll_->unregisterServer(), S_OK);
+    EXPECT_EQ(dll_.registerServer(), failure);
+    EXPECT_TRUE(keyExists(HKEY_LOCAL_MACHINE, kClasses + L"CLSID\\" + kClsid));
+    EXPECT_EQ(dll_.unregisterServer(), S_OK);
 
     // DllInstall undoes it and answers with the registration's code, not the
     // result of the undoing.
-    EXPECT_EQ(dll_->install(TRUE, nullptr), failure);
-    expectNothingBelow(HKEY_LOCAL_MACHINE, kMachineClasses);
-    EXPECT_EQ(dll_->install(TRUE, L"user"), failure);
-    expectNothingBelow(HKEY_CURRENT_USER, kUserClasses);
+    EXPECT_EQ(dll_.install(TRUE, nullptr), failure);
+    EXPECT_EQ(ours(HKEY_LOCAL_MACHINE), kNone);
+    EXPECT_EQ(dll_.install(TRUE, L"user"), failure);
+    EXPECT_EQ(ours(HKEY_CURRENT_USER), kNone);
 
     RegDeleteTreeW(HKEY_CURRENT_USER, kAddIns.c_str());
 }
@@ -177,77 +193,48 @@ TEST(PluginResources, TypeLibraryStringAndManifestAreEmbedded) {
     wchar_t text[64] = L"";
     EXPECT_EQ(LoadStringW(module, 100, text, 64), 11);
     EXPECT_STREQ(text, L"DOZA-Plugin");
-
     HRSRC manifest = FindResourceW(module, MAKEINTRESOURCEW(2), MAKEINTRESOURCEW(24));
     ASSERT_NE(manifest, nullptr);
     std::string manifestText(static_cast<const char*>(LockResource(LoadResource(module, manifest))),
                              SizeofResource(module, manifest));
     EXPECT_NE(manifestText.find("level=\"asInvoker\" uiAccess=\"false\""), std::string::npos) << manifestText;
-
     FreeLibrary(module);
 
+    // Its identifier, version and kind show in the keys registration writes.
+    // It holds the component registrar interface, whose key registration
+    // must leave as it was.
     standin::Ref<ITypeLib> typeLib;
     ASSERT_EQ(LoadTypeLibEx(path.c_str(), REGKIND_NONE, typeLib.put()), S_OK);
-    TLIBATTR* lib = nullptr;
-    ASSERT_EQ(typeLib->GetLibAttr(&lib), S_OK);
-    CLSID clsid{}, libid{};
-    CLSIDFromString(kClsid.c_str(), &clsid);
-    CLSIDFromString(kLibid.c_str(), &libid);
-    EXPECT_TRUE(IsEqualGUID(lib->guid, libid));
-    EXPECT_EQ(lib->wMajorVerNum, kDozaPluginLibMajor);
-    EXPECT_EQ(lib->wMinorVerNum, kDozaPluginLibMinor);
-    EXPECT_EQ(lib->syskind, SYS_WIN64);
-    typeLib->ReleaseTLibAttr(lib);
     BSTR name = nullptr;
     ASSERT_EQ(typeLib->GetDocumentation(-1, &name, nullptr, nullptr, nullptr), S_OK);
     EXPECT_STREQ(name, L"DOZAPluginLib");
     SysFreeString(name);
-
-    // The coclass carries the plug-in's class identifier and names the
-    // component registrar interface.
-    standin::Ref<ITypeInfo> coclass;
-    ASSERT_EQ(typeLib->GetTypeInfoOfGuid(clsid, coclass.put()), S_OK);
-    ASSERT_EQ(coclass->GetDocumentation(MEMBERID_NIL, &name, nullptr, nullptr, nullptr), S_OK);
-    EXPECT_STREQ(name, L"CompReg");
-    SysFreeString(name);
-    HREFTYPE ref = 0;
-    ASSERT_EQ(coclass->GetRefTypeOfImplType(0, &ref), S_OK);
-    standin::Ref<ITypeInfo> registrar;
-    ASSERT_EQ(coclass->GetRefTypeInfo(ref, registrar.put()), S_OK);
-    TYPEATTR* attr = nullptr;
-    ASSERT_EQ(registrar->GetTypeAttr(&attr), S_OK);
     IID registrarIid{};
-    IIDFromString(L"{A817E7A2-43FA-11D0-9E44-00AA00B6770A}", &registrarIid);
-    EXPECT_TRUE(IsEqualGUID(attr->guid, registrarIid));
-    registrar->ReleaseTypeAttr(attr);
+    IIDFromString(kRegistrar.c_str(), &registrarIid);
+    standin::Ref<ITypeInfo> registrar;
+    EXPECT_EQ(typeLib->GetTypeInfoOfGuid(registrarIid, registrar.put()), S_OK);
 }
 
 TEST_F(PluginRegistration, LeavesTheRegistrarInterfaceKeyAsItWasFound) {
-    const std::wstring iface = L"Interface\\{A817E7A2-43FA-11D0-9E44-00AA00B6770A}";
-    const std::wstring machine = kMachineClasses + iface;
-    const std::wstring user = kUserClasses + iface;
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, machine.c_str());
-    RegDeleteTreeW(HKEY_CURRENT_USER, user.c_str());
+    const std::wstring key = kClasses + L"Interface\\" + kRegistrar;
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str());
+    RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
     // Absent before: absent after registering and after unregistering, in both modes.
-    ASSERT_EQ(dll_->registerServer(), S_OK);
-    EXPECT_FALSE(keyExists(HKEY_LOCAL_MACHINE, machine));
-    ASSERT_EQ(dll_->install(TRUE, L"user"), S_OK);
-    EXPECT_FALSE(keyExists(HKEY_CURRENT_USER, user));
+    ASSERT_EQ(dll_.registerServer(), S_OK);
+    EXPECT_FALSE(keyExists(HKEY_LOCAL_MACHINE, key));
+    ASSERT_EQ(dll_.install(TRUE, L"user"), S_OK);
+    EXPECT_FALSE(keyExists(HKEY_CURRENT_USER, key));
     cleanUp();
-    EXPECT_FALSE(keyExists(HKEY_LOCAL_MACHINE, machine));
+    EXPECT_FALSE(keyExists(HKEY_LOCAL_MACHINE, key));
 
     // Another component's registration of it survives ours, untouched.
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, (machine + L"\\TypeLib").c_str(), 0, nullptr, 0,
-                              KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
     const wchar_t other[] = L"{00000000-1111-2222-3333-444444444444}";
-    RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(other), sizeof other);
-    RegCloseKey(key);
-    const std::multiset<std::string> before = dumpTree(HKEY_LOCAL_MACHINE, machine);
-    ASSERT_EQ(dll_->registerServer(), S_OK);
-    EXPECT_EQ(dumpTree(HKEY_LOCAL_MACHINE, machine), before);
-    EXPECT_EQ(dll_->unregisterServer(), S_OK);
-    EXPECT_EQ(dumpTree(HKEY_LOCAL_MACHINE, machine), before);
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, machine.c_str());
+    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, (key + L"\\TypeLib").c_str(), nullptr, REG_SZ, other, sizeof other),
+              ERROR_SUCCESS);
+    const std::multiset<std::string> before = dumpTree(HKEY_LOCAL_MACHINE, key);
+    ASSERT_EQ(dll_.registerServer(), S_OK);
+    EXPECT_EQ(dumpTree(HKEY_LOCAL_MACHINE, key), before);
+    EXPECT_EQ(dll_.unregisterServer(), S_OK);
+    EXPECT_EQ(dumpTree(HKEY_LOCAL_MACHINE, key), before);
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str());
 }
