@@ -66,91 +66,62 @@ TEST(HostVersion, ParsingAndOrder) {
     EXPECT_TRUE(Version("25.3.9") < Version("25.3.10.0"));
     EXPECT_FALSE(Version("26") < Version("25.3.10.0"));
     EXPECT_EQ(formatVersion((25ull << 48) | (3ull << 32) | (10ull << 16)), "25.3.10.0");
-    EXPECT_EQ(CMcVersionInfo(std::string("missing.dll")).getFileVersionA(), "0.0.0.0");
 }
 
-// Fake system calls that count what the collectors ask for.
-struct FakeHost {
-    static inline double now = 10000;
-    static inline int commands = 0;
-    static inline std::string userFromSystem;
-    static inline std::vector<std::string> output;        // of every command
-    static inline std::vector<std::string> versionOutput; // of the PowerShell version command
-    static inline CpuTimes times;
-
-    static bool user(std::string& out) {
-        out = userFromSystem;
-        return !out.empty();
-    }
-    static bool refuse(std::string&) { return false; }
-    static std::int32_t run(const std::string& command, const LineHandler& parse) {
-        ++commands;
-        for (const auto& line : command == kPowerShellVersionCommand ? versionOutput : output) parse(line);
-        return 0;
-    }
-    static KtrDeviceIdRead ktr() { return {0, 234, {}}; }
-    static bool cpu(CpuTimes& t) {
-        t = times;
-        return true;
-    }
-    static std::string version() { return "1.2.3.4"; }
-    static double clock() { return now; }
-};
-
+// Fake system calls that count the commands the collectors run.
 class HostFacts : public ::testing::Test {
 protected:
     void SetUp() override {
-        hostOps() = {&FakeHost::user, &FakeHost::refuse, &FakeHost::run, &FakeHost::ktr,
-                     &FakeHost::cpu, &FakeHost::version, &FakeHost::clock};
+        hostOps().userName = [](std::string&) { return false; };
+        hostOps().runCommand = [](const std::string& command, const LineHandler& parse) {
+            ++commands;
+            for (const auto& line : command == kPowerShellVersionCommand ? versionOutput : output) parse(line);
+            return std::int32_t{0};
+        };
+        hostOps().systemTimes = [](CpuTimes& t) { return t = times, true; };
+        hostOps().now = [] { return now; };
         resetHostFactsForTests();
-        FakeHost::commands = 0;
     }
     void TearDown() override { resetHostFactsForTests(); }
+    static inline double now = 10000;
+    static inline int commands = 0;
+    static inline std::vector<std::string> output, versionOutput;  // of every other command, of PowerShell's version
+    static inline CpuTimes times;
     tvxtest::Restore<HostOps> keep_{hostOps()};
     Json::Value metrics;
 };
 
 TEST_F(HostFacts, CachesExpireAfterAnHourWindow) {
-    FakeHost::userFromSystem = "";
-    FakeHost::output = {"DOMAIN\\bob\\x\r", "\r"};
+    output = {"DOMAIN\\bob\\x\r", "\r"};
     getCurrentUserName(metrics);
     EXPECT_EQ(metrics["userName"], "bob\\x");
-    FakeHost::now += 3599;
-    FakeHost::output = {"OTHER\r"};
+    now += 3599;
+    output = {"OTHER\r"};
     getCurrentUserName(metrics);
-    EXPECT_EQ(FakeHost::commands, 1);
+    EXPECT_EQ(commands, 1);
     EXPECT_EQ(metrics["userName"], "bob\\x");
-    FakeHost::now += 2;  // 3601 s after the window began
+    now += 2;  // 3601 s after the window began
     getCurrentUserName(metrics);
-    EXPECT_EQ(FakeHost::commands, 2);
+    EXPECT_EQ(commands, 2);
     EXPECT_EQ(metrics["userName"], "OTHER");
 
     // Only the missing OS fact sends for the next command.
-    FakeHost::commands = 0;
-    FakeHost::output = {"Caption=Wine\r"};
-    FakeHost::versionOutput = {"8.0\r"};
+    commands = 0;
+    output = {"Caption=Wine\r"};
+    versionOutput = {"8.0\r"};
     getOSVersion(metrics);
-    EXPECT_EQ(FakeHost::commands, 2);  // wmic, then PowerShell for the version alone
+    EXPECT_EQ(commands, 2);  // wmic, then PowerShell for the version alone
     EXPECT_EQ(metrics["osName"], "Wine");
     EXPECT_EQ(metrics["osVersionNumber"], "8.0");
-
-    tvxtest::LogCapture log;
-    getKtrDeviceId(metrics);
-    EXPECT_EQ(metrics["ktrDeviceId"], "");
-    EXPECT_TRUE(log.containsPrefix(tvxlog::warning, "getKtrDeviceId",
-                                   "Cannot read registry value HKLM\\SOFTWARE\\Ombrel\\KTR\\device_id; error : [234] : "));
-    getClientVersion(metrics);
-    EXPECT_EQ(metrics["client_version"], "1.2.3.4");
 }
 
 TEST_F(HostFacts, CpuUsageRounding) {
     for (auto [percent, expected] : std::vector<std::pair<double, int>>{{0.05, 0}, {0.5, 1}, {1.49, 1}, {37.4, 37}, {37.5, 38}})
         EXPECT_EQ(roundCpuUsage(percent), expected) << percent;
-    EXPECT_DOUBLE_EQ(cpuUsagePercent({100, 300, 100}, {150, 400, 200}), 75.0);
-    FakeHost::times = {100, 300, 100};
+    times = {100, 300, 100};
     getCpuUsage(metrics);
     EXPECT_EQ(metrics["cpu_usage"], 0);  // the first reading has nothing to compare with
-    FakeHost::times = {150, 400, 200};
+    times = {150, 400, 200};
     getCpuUsage(metrics);
     EXPECT_EQ(metrics["cpu_usage"], 75);
     getCpuUsage(metrics);  // no time passed
