@@ -38,7 +38,7 @@ std::string headerValue(const LocationRequest& r, const std::string& name) {
 
 }  // namespace
 
-TEST(LocationRequest, BothFormsToTheByte) {
+TEST(LocationRequest, BothFormsToTheByteAndTheAddressEscaped) {
     auto own = buildLocationRequest("", kNow, "Zx9abcdefghijklmnopqrstuvwxyz012", kDefaultLocationServiceKey,
                                     "geo.telvista.test");
     EXPECT_EQ(firstLine(own), "GET https://geo.telvista.test/api/v1/ip-data ");
@@ -52,11 +52,7 @@ TEST(LocationRequest, BothFormsToTheByte) {
     EXPECT_EQ(given.headers, (std::vector<std::u16string>{
                                  u"Content-type: application/json", u"X-KV-Time: 1700000000",
                                  u"X-KV-Signature: ba27b03e7c4d967bb4b33ffc20f249c8a584a5f535febd17278da778f19e797d"}));
-
-}
-
-TEST(LocationRequest, AddressIsEscapedAsAJsonString) {
-    EXPECT_EQ(locationRequestBody("2001:db8::1"), R"({"ip": "2001:db8::1"})");
+    // The address is escaped as a JSON string.
     EXPECT_EQ(locationRequestBody("a\"}, \"x\": \"\\\n\x01\xc3\xa9"), "{\"ip\": \"a\\\"}, \\\"x\\\": \\\"\\\\\\u000a\\u0001\xc3\xa9\"}");
 }
 
@@ -128,8 +124,8 @@ TEST_F(LocationLookupCache, OwnAddressAsksEveryTimeWithAFreshSignedRandom) {
     ASSERT_EQ(http_.sent.size(), 5u);
     for (const auto& s : http_.sent) {
         EXPECT_EQ(firstLine(s), "GET https://geo.telvista.test/api/v1/ip-data ");
-        const std::string body = locationRequestBody(headerValue(s, "X-QM-Random"));
-        EXPECT_EQ(headerValue(s, "X-QM-Signature"), Sha256::hex(body + kDefaultLocationServiceKey + "1700000000"));
+        EXPECT_EQ(headerValue(s, "X-QM-Signature"),
+                  Sha256::hex(locationRequestBody(headerValue(s, "X-QM-Random")) + kDefaultLocationServiceKey + "1700000000"));
     }
     const std::string random = headerValue(http_.sent[0], "X-QM-Random");
     EXPECT_NE(random, headerValue(http_.sent[1], "X-QM-Random"));
