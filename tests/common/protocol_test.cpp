@@ -97,8 +97,8 @@ std::string error(int code, const std::string& msg, const std::string& rest = ""
     return "{\"error\":{\"code\":" + std::to_string(code) + ",\"msg\":\"" + msg + "\"}" + rest + "}\n";
 }
 std::string parseError(int column, const std::string& why, const std::string& rest = "") {
-    return error(-32700, "json-rpc request parse error: * Line 1, Column " + std::to_string(column) + "\\n  " + why + "\\n",
-                 rest);
+    const std::string at = "json-rpc request parse error: * Line 1, Column " + std::to_string(column);
+    return error(-32700, at + "\\n  " + why + "\\n", rest);
 }
 
 class DispatcherTest : public SnapshotTest {};
@@ -155,7 +155,11 @@ TEST_F(DispatcherTest, EachMessageIsAnsweredOrRefusedWithItsLines) {
     for (const auto& c : cases) {
         SCOPED_TRACE(tvxcodec::hex(c.message));
         const std::string size = std::to_string(c.message.size());
+        const std::string refusedFrame = "json-rpc request: invalid binary data length [" + size + "]";
+        // The first line's text stops at the NUL or at the last byte received.
+        const std::string text(c.message.begin(), std::find(c.message.begin(), c.message.end(), 0));
         const bool answered = !c.reply.empty();
+        const std::size_t linesBeforeWrite = c.lines - (c.last.find(", WRITE ") != std::string::npos);
         for (bool present : {true, false}) {
             LogCapture log;
             tvxtest::RecordingChannel channel(present);
@@ -164,20 +168,17 @@ TEST_F(DispatcherTest, EachMessageIsAnsweredOrRefusedWithItsLines) {
             dispatch(channel, c.message);
             const auto lines = log.lines().lines();
             ASSERT_EQ(lines.size(), c.lines);
-            // The first line's text stops at the NUL or at the last byte received.
             EXPECT_EQ(lines[0].severity, tvxlog::debug);
             EXPECT_EQ(lines[0].function, kOnData);
-            EXPECT_EQ(lines[0].message, "RDP OnDataReceived: [" + size + "] " +
-                                            std::string(c.message.begin(), std::find(c.message.begin(), c.message.end(), 0)));
+            EXPECT_EQ(lines[0].message, "RDP OnDataReceived: [" + size + "] " + text);
             EXPECT_EQ(lines.back().message, c.last.empty() ? lines[0].message : c.last);
             EXPECT_EQ(lines.back().function, answered && c.lines == 3 ? kRequest : kOnData);
             std::size_t errors = 0;
             for (const auto& line : lines) errors += line.severity == tvxlog::error;
             EXPECT_EQ(errors, answered ? 0u : c.lines - 1);
-            EXPECT_EQ(log.contains(tvxlog::error, kRequest, "json-rpc request: invalid binary data length [" + size + "]"),
-                      !answered && c.lines == 3);
+            EXPECT_EQ(log.contains(tvxlog::error, kRequest, refusedFrame), !answered && c.lines == 3);
             EXPECT_EQ(channel.writes, present && answered ? std::vector<Bytes>{c.reply} : std::vector<Bytes>{});
-            EXPECT_EQ(linesAtWrite, present && answered ? c.lines - (c.last.find(", WRITE ") != std::string::npos) : 0u);
+            EXPECT_EQ(linesAtWrite, present && answered ? linesBeforeWrite : 0u);
         }
     }
 }
@@ -364,8 +365,9 @@ TEST_F(JsonRpcTest, AnswersToTheByte) {
         {R"([1,{"method":"PING"}])", "[{\"error\":{\"code\":-32600,\"msg\":\"json-rpc request must be json object.\"}},"
                                      "{\"result\":{\"protocol\":3,\"serverRoundtripMs\":null}}]\n"},
         {R"([{"id":1,"method":"nope"},{"id":2,"method":"PING","params":[]},{"id":3,"method":"PING"}])",
-         R"([{"error":{"code":-32601,"msg":"method handler not found: 'nope'."},"id":1},{"error":{"code":-32693,"msg":")" +
-             params + R"("},"id":2},{"id":3,"result":{"protocol":3,"serverRoundtripMs":null}}])" + "\n"},
+         R"([{"error":{"code":-32601,"msg":"method handler not found: 'nope'."},"id":1},)"
+         R"({"error":{"code":-32693,"msg":")" + params + R"("},"id":2},)"
+         R"({"id":3,"result":{"protocol":3,"serverRoundtripMs":null}}])" "\n"},
         // Other members travel unchanged, whatever their names.
         {R"({"jsonrpc":"2.0","id":"x-1","method":"PING","params":null,"z":[1,{"b":false}]})",
          "{\"id\":\"x-1\",\"jsonrpc\":\"2.0\",\"result\":{\"protocol\":3,\"serverRoundtripMs\":null},"
