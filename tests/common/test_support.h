@@ -23,6 +23,13 @@
 
 namespace tvxtest {
 
+// The helpers below own what they change; a copy would undo it twice.
+struct NoCopy {
+    NoCopy() = default;
+    NoCopy(const NoCopy&) = delete;
+    NoCopy& operator=(const NoCopy&) = delete;
+};
+
 #ifdef _WIN32
 // The test program's folder, where the build puts the DLL and the stand-ins.
 inline std::filesystem::path exeFolder() {
@@ -45,7 +52,7 @@ inline bool inLab() {
 }
 
 // A registry value (text or DWORD) for the life of the object.
-class RegValue {
+class RegValue : NoCopy {
 public:
     RegValue(HKEY root, const wchar_t* key, const wchar_t* name, std::variant<std::wstring, DWORD> v)
         : root_(root), key_(key), name_(name) {
@@ -55,8 +62,6 @@ public:
             RegSetKeyValueW(root, key, name, REG_DWORD, &std::get<DWORD>(v), sizeof(DWORD));
     }
     ~RegValue() { RegDeleteKeyValueW(root_, key_, name_); }
-    RegValue(const RegValue&) = delete;
-    RegValue& operator=(const RegValue&) = delete;
 
 private:
     HKEY root_;
@@ -66,7 +71,7 @@ private:
 // The scripted console program copied under command names (nslookup,
 // whoami...) beside the tests, where the process search looks first; each
 // copy follows the steps in TVX_CONSOLE_<NAME>.
-class ConsoleStandIns {
+class ConsoleStandIns : NoCopy {
 public:
     ConsoleStandIns() = default;
     ConsoleStandIns(std::initializer_list<std::pair<std::string, std::string>> named) {
@@ -75,8 +80,6 @@ public:
     ~ConsoleStandIns() {
         for (const auto& f : placed_) DeleteFileA(f.c_str());
     }
-    ConsoleStandIns(const ConsoleStandIns&) = delete;
-    ConsoleStandIns& operator=(const ConsoleStandIns&) = delete;
     bool place(const std::string& name, const std::string& steps) {
         const std::string folder = exeFolder().string() + "\\";
         placed_.push_back(folder + name + ".exe");
@@ -92,7 +95,7 @@ private:
 #endif
 
 // Captures every log line at the given threshold for the life of the object.
-class LogCapture {
+class LogCapture : NoCopy {
 public:
     explicit LogCapture(int threshold = tvxlog::verbose) {
         tvxlog::resetLoggerForTests();
@@ -101,8 +104,6 @@ public:
         tvxlog::addAppenderForTests(std::move(appender), threshold);
     }
     ~LogCapture() { tvxlog::resetLoggerForTests(); }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
 
     tvxlog::MemoryAppender& lines() { return *memory_; }
     bool contains(int severity, const std::string& function, const std::string& message) const {
@@ -127,12 +128,10 @@ private:
 // Puts a replaceable value (a table of system calls) back as it was when the
 // object was made.
 template <typename T>
-class Restore {
+class Restore : NoCopy {
 public:
     explicit Restore(T& value) : value_(value), saved_(value) {}
     ~Restore() { value_ = saved_; }
-    Restore(const Restore&) = delete;
-    Restore& operator=(const Restore&) = delete;
     const T& saved() const { return saved_; }
 
 private:
@@ -142,12 +141,10 @@ private:
 
 // Routes the registry layer to an empty in-memory registry for the life of
 // the object.
-class MemoryRegistry {
+class MemoryRegistry : NoCopy {
 public:
     MemoryRegistry() : previous_(winreg::setBackend(&store_)) {}
     ~MemoryRegistry() { winreg::setBackend(previous_); }
-    MemoryRegistry(const MemoryRegistry&) = delete;
-    MemoryRegistry& operator=(const MemoryRegistry&) = delete;
     winreg::MemoryBackend* operator->() { return &store_; }
     winreg::MemoryBackend& store() { return store_; }
 

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
+#include <tuple>
+
 #include "common/test_support.h"
 #include "network/network_data.h"
 #include "network/network_info.h"
@@ -60,15 +62,11 @@ protected:
         s.wifiQuery = [this](std::string& guid, std::string& ssid, std::string& bssid, std::string& auth,
                              std::string& radio, int& strength, int& channel) {
             ++wifiQueries;
-            if (!wifiConnected) return false;
-            guid = "{6B1F0A3C-1111-2222-3333-444455556666}";
-            ssid = "LabNet";
-            bssid = "0A-1B-2C-3D-4E-5F";
-            auth = "WPA2-Personal (PSK)";
-            radio = "High Throughput (802.11n)";
-            strength = 80;
-            channel = 11;
-            return true;
+            if (wifiConnected)
+                std::tie(guid, ssid, bssid, auth, radio, strength, channel) =
+                    std::tuple("{6B1F0A3C-1111-2222-3333-444455556666}", "LabNet", "0A-1B-2C-3D-4E-5F",
+                               "WPA2-Personal (PSK)", "High Throughput (802.11n)", 80, 11);
+            return wifiConnected;
         };
         s.running = [this] { return runningChecks-- > 0; };
         return s;
@@ -182,7 +180,7 @@ TEST_F(NetworkInfo, AStopOrAnUnreadableTableLeavesMetricsAndCacheAlone) {
 }
 
 // Six-byte texts and the common types show in the collector's output above.
-TEST(NetworkInfoText, MacTextsAndTypeNames) {
+TEST(NetworkInfoText, MacTextsTypeNamesAndDefaultRouteMetrics) {
     const std::uint8_t bytes[20] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E, 0x6F, 0x70, 0x81, 0x92,
                                     0xA3, 0xB4, 0xC5, 0xD6, 0xE7, 0xF8, 1, 2, 3, 4};
     EXPECT_EQ(formatMacAddress(bytes, 0), "");
@@ -192,9 +190,7 @@ TEST(NetworkInfoText, MacTextsAndTypeNames) {
     EXPECT_EQ(getInterfaceTypeName(259), "IEEE 802.15.4 WPAN interface");
     EXPECT_EQ(getInterfaceTypeName(-1), "Unknown");
     EXPECT_EQ(getInterfaceTypeName(1), "Unknown");
-}
 
-TEST(NetworkInfoText, DefaultRouteMetricMap) {
     tvxtest::LogCapture log;
     const std::vector<AddressRow> addresses = {{2, "198.51.100.2"}, {3, "198.51.100.66"}, {3, "198.51.100.67"},
                                                {5, ""}};

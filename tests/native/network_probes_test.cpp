@@ -30,10 +30,8 @@ protected:
         o.connect = [this](std::uint32_t, std::uint16_t port) { return ports.push_back(port), next(connects, {}); };
         o.resolve = [this](const std::string& name, std::vector<probesys::ResolvedAddress>& out) {
             ++resolutions;
-            auto it = names.find(name);
-            if (it == names.end()) return 11001;
-            out = it->second;
-            return 0;
+            out = names[name];
+            return out.empty() ? 11001 : 0;
         };
         o.sleepMs = [this](std::uint32_t ms) { sleeps.push_back(ms); };
         // Every test starts far past the previous one's refresh.
@@ -120,39 +118,35 @@ TEST_F(Probes, TcpConnectTimeAveragesTheAttemptsThatReachedTheHost) {
 
 TEST_F(Probes, SampleEndpointIsCachedFor600SecondsFailuresIncluded) {
     tvxtest::LogCapture log;
-    std::string name;
-    EXPECT_EQ(getPingIp(name), "8.8.8.8");
-    EXPECT_EQ(name, "8.8.8.8");
-    EXPECT_EQ(resolutions, 0);
-
-    // A name that does not resolve stays unresolved until the next refresh.
-    registry->setString(winreg::localMachine(), kMetricsKey, u"SampleEndpoint", u"sample.lab");
-    clock += 601;
-    EXPECT_EQ(getPingIp(name), "");
-    EXPECT_EQ(name, "sample.lab");
+    using Resolved = std::vector<probesys::ResolvedAddress>;
+    const Resolved both = {{false, "2001:db8::9"}, {true, "203.0.113.9"}}, v6 = {{false, "2001:db8::9"}};
+    const struct {
+        const char16_t* setting;  // none: as it was
+        Resolved resolved;        // what sample.lab resolves to; none: it does not
+        std::int64_t wait;
+        const char* address;
+        const char* name;
+        int resolutions;
+    } steps[] = {
+        {nullptr, {}, 0, "8.8.8.8", "8.8.8.8", 0},
+        {u"sample.lab", {}, 601, "", "sample.lab", 1},
+        // Within 600 s the failure stays and the setting is not read again.
+        {u"010.001.002.003", both, 600, "", "sample.lab", 1},
+        {nullptr, both, 1, "010.001.002.003", "010.001.002.003", 1},  // leading zeros pass as an address
+        {u"sample.lab", both, 601, "203.0.113.9", "sample.lab", 2},
+        // An IPv6-only name yields its IPv6 text, which the ICMP probe refuses.
+        {nullptr, v6, 601, "2001:db8::9", "sample.lab", 3},
+        {u"", v6, 601, "", "", 3},
+    };
+    for (const auto& s : steps) {
+        if (s.setting) registry->setString(winreg::localMachine(), kMetricsKey, u"SampleEndpoint", s.setting);
+        names["sample.lab"] = s.resolved;
+        clock += s.wait;
+        std::string name;
+        EXPECT_EQ(getPingIp(name), s.address) << s.address;
+        EXPECT_EQ(name, s.name) << s.address;
+        EXPECT_EQ(resolutions, s.resolutions) << s.address;
+    }
     EXPECT_TRUE(log.containsPrefix(tvxlog::error, "resolveEndpoint", "getaddrinfo 'sample.lab'  error: "));
     EXPECT_TRUE(log.contains(tvxlog::info, "getPingIp", "SampleEndpoint: 'sample.lab' resolved to: "));
-    names["sample.lab"] = {{false, "2001:db8::9"}, {true, "203.0.113.9"}};
-    registry->setString(winreg::localMachine(), kMetricsKey, u"SampleEndpoint", u"010.001.002.003");
-    clock += 600;
-    EXPECT_EQ(getPingIp(name), "");
-    EXPECT_EQ(name, "sample.lab");
-    EXPECT_EQ(resolutions, 1);
-
-    // More than 600 s: the registry is read again; leading zeros pass as an address.
-    clock += 1;
-    EXPECT_EQ(getPingIp(name), "010.001.002.003");
-    EXPECT_EQ(resolutions, 1);
-    registry->setString(winreg::localMachine(), kMetricsKey, u"SampleEndpoint", u"sample.lab");
-    clock += 601;
-    EXPECT_EQ(getPingIp(name), "203.0.113.9");
-    // An IPv6-only name yields its IPv6 text, which the ICMP probe refuses.
-    names["sample.lab"] = {{false, "2001:db8::9"}};
-    clock += 601;
-    EXPECT_EQ(getPingIp(name), "2001:db8::9");
-    registry->setString(winreg::localMachine(), kMetricsKey, u"SampleEndpoint", u"");
-    clock += 601;
-    EXPECT_EQ(getPingIp(name), "");
-    EXPECT_EQ(name, "");
 }
-

@@ -8,12 +8,10 @@
 
 #include "network/sha256.h"
 
-TEST(Sha256, PublishedExamples) {
-    // The other published examples are lengths the OpenSSL comparison below walks.
-    EXPECT_EQ(Sha256::hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+// A million bytes in ten-byte pieces: far longer than the comparison below.
+TEST(Sha256, PublishedMillionAs) {
     Sha256 sha;
-    const std::string tenA(10, 'a');
-    for (int i = 0; i < 100000; ++i) sha.update(tenA);
+    for (int i = 0; i < 100000; ++i) sha.update(std::string(10, 'a'));
     EXPECT_EQ(Sha256::toHex(sha.finish()), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
 }
 

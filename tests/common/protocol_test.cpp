@@ -1,0 +1,435 @@
+// The channel protocol: the dispatcher's kinds and log lines, the client data
+// records read back by the independent codec, and the JSON-RPC service with
+// every error code and text, batches, partial parses and bounds.
+#include <gtest/gtest.h>
+#include <json/writer.h>  // prints values in failure messages
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+
+#include "agent/lume_api.h"
+#include "codec/codec.h"
+#include "common/protocol_test_support.h"
+#include "common/test_support.h"
+#include "platform/metric_store.h"
+#include "protocol/client_data.h"
+#include "protocol/jsonrpc.h"
+
+using tvxtest::Bytes;
+using tvxtest::LogCapture;
+
+namespace {
+
+const std::string kOnData = "DOZAPlugin::OnDataReceived";
+const std::string kRequest = "`anonymous-namespace'::process_request";
+const std::string kPong7 = "{\"id\":7,\"result\":{\"protocol\":3,\"serverRoundtripMs\":null}}\n";
+
+Bytes bytesOf(std::string_view text) { return Bytes(text.begin(), text.end()); }
+Bytes withNul(std::string_view text) { return bytesOf(std::string(text) + '\0'); }
+
+// Hands the dispatcher a heap block of exactly the message's size, so that
+// AddressSanitizer sees any read past the bytes received.
+void dispatch(ChannelWriter& channel, const Bytes& message) {
+    Bytes exact(message.begin(), message.end());
+    exact.shrink_to_fit();
+    dispatchChannelMessage(channel, static_cast<std::uint32_t>(exact.size()), exact.empty() ? nullptr : exact.data());
+}
+
+// Starts from the metric defaults and puts them back afterwards.
+class SnapshotTest : public ::testing::Test {
+protected:
+    void SetUp() override { initMetricStore(); }
+    void TearDown() override { initMetricStore(); }
+    static void setMetric(const std::string& key, const Json::Value& value) {
+        std::lock_guard<std::mutex> lock(metricsSnapshotMutex);
+        metricsSnapshot[key] = value;
+    }
+    static void removeMetric(const std::string& key) {
+        std::lock_guard<std::mutex> lock(metricsSnapshotMutex);
+        metricsSnapshot.removeMember(key);
+    }
+};
+
+template <typename Record>
+Bytes raw(const Record& record) {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(&record);
+    return Bytes(p, p + sizeof record);
+}
+
+Json::Value fillV1() {
+    CLIENT_DATA record;
+    EXPECT_EQ(platform_getClientData(&record), 0);
+    return tvxcodec::decodeClientData(raw(record));
+}
+
+Json::Value fillV2() {
+    CLIENT_DATA_V2 record;
+    EXPECT_EQ(platform_getClientDataV2(&record), 0);
+    return tvxcodec::decodeClientDataV2(raw(record));
+}
+
+// The service's response frame for a request frame, or nothing.
+std::optional<Bytes> process(const Bytes& frame) {
+    Bytes exact(frame.begin(), frame.end());
+    exact.shrink_to_fit();
+    JsonRpcBuffer* buffer = platform_processJsonRpc(exact.data(), exact.size());
+    if (!buffer) return std::nullopt;
+    Bytes out(buffer->data, buffer->data + buffer->length);
+    EXPECT_EQ(freeJsonRpcBuffer(buffer), 0);
+    return out;
+}
+
+// The response to a payload; the frame must be well formed.
+tvxcodec::JsonRpcReply reply(std::string_view payload) {
+    const auto frame = process(tvxcodec::jsonRpcFrame(payload));
+    if (frame) return tvxcodec::decodeJsonRpcFrame(*frame);
+    ADD_FAILURE() << "no answer to " << payload;
+    return {};
+}
+std::string answer(std::string_view payload) { return reply(payload).text; }
+Json::Value answerValue(std::string_view payload) { return reply(payload).value; }
+
+// An error answer as printed; rest holds the members that follow "error".
+std::string error(int code, const std::string& msg, const std::string& rest = "") {
+    return "{\"error\":{\"code\":" + std::to_string(code) + ",\"msg\":\"" + msg + "\"}" + rest + "}\n";
+}
+std::string parseError(int column, const std::string& why, const std::string& rest = "") {
+    const std::string at = "json-rpc request parse error: * Line 1, Column " + std::to_string(column);
+    return error(-32700, at + "\\n  " + why + "\\n", rest);
+}
+
+class DispatcherTest : public SnapshotTest {};
+class ClientDataTest : public SnapshotTest {};
+class JsonRpcTest : public SnapshotTest {};
+
+// Each kind is answered once, after the first line; other messages get one
+// error line. Without a channel nothing is written but the same lines logged.
+TEST_F(DispatcherTest, EachMessageIsAnsweredOrRefusedWithItsLines) {
+    setMetric("userName", "alice");
+    lume_shutdown();
+    CLIENT_DATA v1;
+    CLIENT_DATA_V2 v2;
+    platform_getClientData(&v1);
+    platform_getClientDataV2(&v2);
+    Bytes v2Reply = withNul("GET_CLIENT_DATA_V2"), record2 = raw(v2);
+    v2Reply.insert(v2Reply.end(), record2.begin(), record2.end());
+    const Bytes rpc = tvxcodec::jsonRpcFrame(R"({"method":"PING","id":7})");
+    const Bytes ping = bytesOf(std::string_view("PING\0\2\0\0\0", 9));
+    const Bytes noFlags = bytesOf(std::string_view("SET_LUME_DATA\0\0\0", 16));
+    const std::string unexpected = "RDP OnDataReceived: unexpected msg type received";
+    const std::string failed = "'PROTOCOL_JSON_RPC' request failed.";
+    const struct {
+        Bytes message, reply;  // no reply: refused
+        std::size_t lines;
+        std::string last;  // the last line; a WRITE line comes after the write
+    } cases[] = {
+        {withNul("PING"), ping, 2, "RDP OnDataReceived, WRITE PING: [9]"},
+        {bytesOf(std::string_view("PING\0GET_CLIENT_DATA\0xyz", 24)), ping, 2, "RDP OnDataReceived, WRITE PING: [9]"},
+        {withNul("SET_LUME_DATA"), noFlags, 1, ""},
+        {tvxcodec::setLumeDataRequest(R"({"a":1})"), noFlags, 1, ""},
+        {tvxcodec::getClientDataRequest(), raw(v1), 2, "RDP OnDataReceived, WRITE V1: [4144]"},
+        {tvxcodec::getClientDataV2Request(), v2Reply, 2, "RDP OnDataReceived, WRITE V2: [1095]"},
+        {rpc, *process(rpc), 3, "json-rpc response: " + kPong7},
+        {withNul("ping"), {}, 2, unexpected},  // kinds are case-sensitive
+        {withNul("PIN"), {}, 2, unexpected},
+        {withNul("GET_CLIENT_DATA_V3"), {}, 2, unexpected},
+        {withNul("GET_CLIENT"), {}, 2, unexpected},
+        {withNul(""), {}, 2, unexpected},  // a lone NUL
+        {bytesOf("PING"), {}, 2, unexpected},  // no NUL within the bytes received
+        {bytesOf("GET_CLIENT_DATA_V2"), {}, 2, unexpected},
+        {bytesOf("SET_LUME_DATA"), {}, 2, unexpected},
+        {withNul("PROTOCOL_JSON_RPCX"), {}, 2, unexpected},  // the tag's 18th byte is not NUL
+        {withNul("PROTOCOL_JSON_RPC_"), {}, 2, unexpected},
+        {withNul("SET_LUME_DATA "), {}, 2, unexpected},
+        {withNul(" PING"), {}, 2, unexpected},
+        // The start of the tag goes to the service, which refuses it as a frame;
+        // the empty message stops before it.
+        {Bytes{}, {}, 2, failed},
+        {bytesOf("PROTO"), {}, 3, failed},
+        {bytesOf("PROTOCOL_JSON_RPC"), {}, 3, failed},
+        {withNul("PROTOCOL_JSON_RPC"), {}, 3, failed},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(tvxcodec::hex(c.message));
+        const std::string size = std::to_string(c.message.size());
+        const std::string refusedFrame = "json-rpc request: invalid binary data length [" + size + "]";
+        // The first line's text stops at the NUL or at the last byte received.
+        const std::string text(c.message.begin(), std::find(c.message.begin(), c.message.end(), 0));
+        const bool answered = !c.reply.empty();
+        const std::size_t linesBeforeWrite = c.lines - (c.last.find(", WRITE ") != std::string::npos);
+        for (bool present : {true, false}) {
+            LogCapture log;
+            tvxtest::RecordingChannel channel(present);
+            std::size_t linesAtWrite = 0;
+            channel.onWrite = [&] { linesAtWrite = log.count(); };
+            dispatch(channel, c.message);
+            const auto lines = log.lines().lines();
+            ASSERT_EQ(lines.size(), c.lines);
+            EXPECT_EQ(lines[0].severity, tvxlog::debug);
+            EXPECT_EQ(lines[0].function, kOnData);
+            EXPECT_EQ(lines[0].message, "RDP OnDataReceived: [" + size + "] " + text);
+            EXPECT_EQ(lines.back().message, c.last.empty() ? lines[0].message : c.last);
+            EXPECT_EQ(lines.back().function, answered && c.lines == 3 ? kRequest : kOnData);
+            std::size_t errors = 0;
+            for (const auto& line : lines) errors += line.severity == tvxlog::error;
+            EXPECT_EQ(errors, answered ? 0u : c.lines - 1);
+            EXPECT_EQ(log.contains(tvxlog::error, kRequest, refusedFrame), !answered && c.lines == 3);
+            EXPECT_EQ(channel.writes, present && answered ? std::vector<Bytes>{c.reply} : std::vector<Bytes>{});
+            EXPECT_EQ(linesAtWrite, present && answered ? linesBeforeWrite : 0u);
+        }
+    }
+}
+
+TEST_F(DispatcherTest, AFailingWriteStaysInside) {
+    class ThrowingChannel : public ChannelWriter {
+    public:
+        bool hasChannel() const override { return true; }
+        void write(const std::uint8_t*, std::uint32_t) override { throw std::runtime_error("channel gone"); }
+    } channel;
+    LogCapture log;
+    for (const Bytes& message : {tvxcodec::pingRequest(), tvxcodec::jsonRpcFrame(R"({"method":"PING"})")}) {
+        EXPECT_NO_THROW(dispatch(channel, message));
+    }
+    EXPECT_TRUE(log.contains(tvxlog::error, kOnData, "RDP OnDataReceived exception: channel gone"));
+}
+
+TEST_F(ClientDataTest, FillOverwritesEveryByteWithDefaultsAndRefusesNull) {
+    CLIENT_DATA v1;
+    CLIENT_DATA_V2 v2;
+    std::memset(static_cast<void*>(&v1), 0xAA, sizeof v1);
+    std::memset(static_cast<void*>(&v2), 0xAA, sizeof v2);
+    ASSERT_EQ(platform_getClientData(&v1), 0);
+    ASSERT_EQ(platform_getClientDataV2(&v2), 0);
+    // The codec refuses non-zero padding and text bytes after a NUL; a fresh
+    // snapshot and a record never filled both read as -1 and empty texts.
+    CLIENT_DATA raw1;
+    CLIENT_DATA_V2 raw2;
+    for (const Json::Value& v : {tvxcodec::decodeClientData(raw(v1)), tvxcodec::decodeClientDataV2(raw(v2)),
+                                 tvxcodec::decodeClientData(raw(raw1)), tvxcodec::decodeClientDataV2(raw(raw2))})
+        for (const std::string& key : v.getMemberNames())
+            EXPECT_TRUE(v[key].isString() ? v[key] == "" : v[key].asDouble() == -1.0) << key << ": " << v[key];
+    EXPECT_EQ(platform_getClientData(nullptr), -2);
+    EXPECT_EQ(platform_getClientDataV2(nullptr), -2);
+}
+
+TEST_F(ClientDataTest, EveryKeyLandsInItsOwnField) {
+    // Distinct values per key: a field at the wrong offset, or two fields
+    // swapped, decode to another key's value.
+    Json::Value want1 = fillV1(), want2 = fillV2();
+    int n = 100;
+    for (Json::Value* want : {&want1, &want2})
+        for (const std::string& key : want->getMemberNames()) {
+            Json::Value& field = (*want)[key];
+            if (field.isString()) field = key.substr(0, 12);
+            else if (field.type() == Json::realValue) field = n++ + 0.25;
+            else field = want == &want1 ? n++ : -n++;
+            setMetric(key, field);
+        }
+    EXPECT_EQ(fillV1(), want1);
+    EXPECT_EQ(fillV2(), want2);
+}
+
+TEST_F(ClientDataTest, ValuesAreCutConvertedOrReplacedByTheMissingKeyValue) {
+    Json::Value array(Json::arrayValue), object(Json::objectValue);
+    array.append(1);
+    object["a"] = 1;
+    const std::string o63(63, 'o');
+    const struct {
+        const char* key;
+        std::optional<Json::Value> stored;  // nothing: the key is absent
+        Json::Value decoded;
+    } rows[] = {
+        // Texts are cut at the field width less one, in bytes.
+        {"userName", std::string(600, 'u'), std::string(512, 'u')},
+        {"computerName", "ABCDEFGHIJKLMNOPQRST", "ABCDEFGHIJKLMNO"},
+        {"wifi_bssid", std::string(24, 'b'), std::string(24, 'b')},
+        {"osName", o63 + "\xC3\xA9", o63 + "\xC3"},
+        {"client_version", std::string(40, '9'), std::string(32, '9')},
+        // JsonCpp's conversions: null is 0 or "", not the missing-key value.
+        {"serverRoundtripMs", Json::Value(), 0},
+        {"speed", 3.9, 3},
+        {"rtxPackets", -1.0, -1},
+        {"wifi_channel", true, 1},
+        {"inactivityTimeSeconds", Json::Value(), 0.0},
+        {"userName", Json::Value(), ""},
+        {"computerName", true, "true"},
+        {"gateway", 42, "42"},
+        {"osName", 1.5, "1.5"},
+        // Absent or unconvertible: the missing-key value.
+        {"roundtripMs", std::nullopt, -1},
+        {"if_guid", std::nullopt, ""},
+        {"roundtripMs", "12", -1},
+        {"speed", object, -1},
+        {"wifi_strength", 1e12, -1},
+        {"inactivityTimeSeconds", "soon", -1.0},
+        {"userName", array, ""},
+        {"gateway", object, ""},
+        {"cpu_usage", array, -1},
+    };
+    const Json::Value defaults1 = fillV1(), defaults2 = fillV2();
+    for (const auto& row : rows) {
+        initMetricStore();
+        if (row.stored) setMetric(row.key, *row.stored);
+        else removeMetric(row.key);
+        // The whole record is compared: the other fields keep their defaults.
+        const bool v1 = defaults1.isMember(row.key);
+        Json::Value expected = v1 ? defaults1 : defaults2;
+        expected[row.key] = row.decoded;
+        EXPECT_EQ(v1 ? fillV1() : fillV2(), expected) << row.key << " from " << row.stored.value_or("(absent)");
+    }
+}
+
+TEST_F(JsonRpcTest, PingFrameIsTheWorkedExample) {
+    LogCapture log;
+    const auto frame = process(tvxcodec::jsonRpcFrame(R"({"method":"PING","id":7})"));
+    ASSERT_TRUE(frame);
+    ASSERT_EQ(frame->size(), 122u);
+    // Tag, zero bytes to offset 59, then n = 58 little-endian.
+    EXPECT_EQ(tvxcodec::hex({frame->data(), 64}),
+              "50 52 4F 54 4F 43 4F 4C 5F 4A 53 4F 4E 5F 52 50 43 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
+              "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 3A 00 00 00");
+    EXPECT_EQ(std::string(frame->begin() + 64, frame->end()), kPong7);
+    EXPECT_TRUE(log.contains(tvxlog::debug, kRequest, R"(json-rpc request: {"method":"PING","id":7})"));
+    EXPECT_TRUE(log.contains(tvxlog::debug, kRequest, "json-rpc response: " + kPong7));
+}
+
+TEST_F(JsonRpcTest, MalformedFramesGetNoAnswer) {
+    Bytes wrongTag = tvxcodec::jsonRpcFrame("{}");
+    wrongTag[16] = 'X';
+    Bytes noNulInTag = tvxcodec::jsonRpcFrame("{}");
+    for (std::size_t i = 17; i < 32; ++i) noNulInTag[i] = 'A';
+    Bytes tooLong = tvxcodec::jsonRpcFrame("0123456789");
+    tooLong.push_back('X');  // length field 10, 11 payload bytes
+    Bytes hugeLength = tvxcodec::jsonRpcFrame("{}");
+    for (std::size_t i = 60; i < 64; ++i) hugeLength[i] = 0xFF;
+    Bytes shortFrame = tvxcodec::jsonRpcFrame("");
+    shortFrame.pop_back();
+    // Bytes after the tag's NUL and the reserved field are not examined.
+    Bytes noisyHeader = tvxcodec::jsonRpcFrame(R"({"method":"PING"})");
+    for (std::size_t i = 18; i < 60; ++i) noisyHeader[i] = 0x5A;
+
+    const struct {
+        Bytes frame;
+        std::string line;
+    } cases[] = {
+        {shortFrame, "json-rpc request: invalid binary data length [63]"},
+        {wrongTag, "json-rpc request: invalid binary header: 'PROTOCOL_JSON_RPX'"},
+        {noNulInTag, "json-rpc request: invalid binary header: 'PROTOCOL_JSON_RPCAAAAAAAAAAAAAAA'"},
+        {tooLong, "json-rpc request: invalid binary data length [75]"},
+        {hugeLength, "json-rpc request: invalid binary data length [66]"},
+        // The reader refuses nesting beyond its stack limit with an exception.
+        {tvxcodec::jsonRpcFrame(std::string(5000, '[')), "json-rpc request: Exceeded stackLimit in readValue()."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        LogCapture log;
+        EXPECT_FALSE(process(c.frame).has_value());
+        EXPECT_TRUE(log.contains(tvxlog::error, kRequest, c.line));
+    }
+    EXPECT_TRUE(process(noisyHeader).has_value());
+
+    LogCapture log;
+    const std::uint8_t one = 'P';
+    EXPECT_EQ(platform_processJsonRpc(nullptr, 64), nullptr);
+    EXPECT_EQ(platform_processJsonRpc(&one, 0), nullptr);
+    EXPECT_EQ(log.count(), 0u);
+    EXPECT_EQ(freeJsonRpcBuffer(nullptr), 0);
+}
+
+// Comments are read past and never echoed; a parse error keeps the members read
+// so far but "method" and "params"; batches answer each element in order.
+TEST_F(JsonRpcTest, AnswersToTheByte) {
+    const std::string valueExpected = "Syntax error: value, object or array expected.";
+    const std::string noMethod = "json-rpc request must contain 'method' member.";
+    const std::string notObject = error(-32600, "json-rpc request should be json object or json array.");
+    const std::string params = "in Json::Value::find(begin, end): requires objectValue or nullValue";
+    const std::pair<std::string, std::string> cases[] = {
+        {"/* a */{\"id\":7, // b\n\"method\":\"PING\"} // c", kPong7},
+        {R"({"id":3 /* c */,"method":)", parseError(26, valueExpected, R"(,"id":3)")},
+        {"", parseError(1, valueExpected)},
+        {R"([{"method":"PING"})", parseError(19, "Missing ',' or ']' in array declaration")},
+        {R"({"jsonrpc":"2.0","params":{"a":1},"method":"PING","x":)",
+         parseError(55, valueExpected, R"(,"jsonrpc":"2.0","x":null)")},
+        {R"("PING")", notObject},
+        {"5", notObject},
+        {"null", notObject},
+        {"true", notObject},
+        {R"({"id":1,"method":5,"params":{},"x":"y"})", error(-32600, noMethod, R"(,"id":1,"x":"y")")},
+        {R"({"id":1})", error(-32600, noMethod, R"(,"id":1)")},
+        {R"({"id":8,"method":"GET_CLIENT_DATA"})",
+         error(-32601, "method handler not found: 'GET_CLIENT_DATA'.", R"(,"id":8)")},
+        {"[]", "[]\n"},
+        {R"([1,{"method":"PING"}])", "[{\"error\":{\"code\":-32600,\"msg\":\"json-rpc request must be json object.\"}},"
+                                     "{\"result\":{\"protocol\":3,\"serverRoundtripMs\":null}}]\n"},
+        {R"([{"id":1,"method":"nope"},{"id":2,"method":"PING","params":[]},{"id":3,"method":"PING"}])",
+         R"([{"error":{"code":-32601,"msg":"method handler not found: 'nope'."},"id":1},)"
+         R"({"error":{"code":-32693,"msg":")" + params + R"("},"id":2},)"
+         R"({"id":3,"result":{"protocol":3,"serverRoundtripMs":null}}])" "\n"},
+        // Other members travel unchanged, whatever their names.
+        {R"({"jsonrpc":"2.0","id":"x-1","method":"PING","params":null,"z":[1,{"b":false}]})",
+         "{\"id\":\"x-1\",\"jsonrpc\":\"2.0\",\"result\":{\"protocol\":3,\"serverRoundtripMs\":null},"
+         "\"z\":[1,{\"b\":false}]}\n"},
+    };
+    for (const auto& [payload, expected] : cases) EXPECT_EQ(answer(payload), expected) << payload;
+    for (std::string name : {"ping", "Ping", "get_metrics", "Set_Lume_Data"})
+        EXPECT_EQ(answer(R"({"method":")" + name + "\"}"), error(-32601, "method handler not found: '" + name + "'."));
+    // Params that are not an object fail every method.
+    for (std::string method : {"PING", "GET_METRICS", "SET_LUME_DATA"})
+        for (std::string value : {"[]", "[1]", "5", "\"x\"", "true"})
+            EXPECT_EQ(answer(R"({"id":"a","method":")" + method + R"(","params":)" + value + "}"),
+                      error(-32693, params, R"(,"id":"a")"))
+                << method << " " << value;
+}
+
+// Every result echoes the request's "serverRoundtripMs", null without one.
+TEST_F(JsonRpcTest, MethodResultsEchoTheServerRoundtrip) {
+    setMetric("userName", "carol");
+    setMetric("serverRoundtripMs", 5);  // replaced by the request's own value
+    lume_shutdown();
+    Json::Value ping, flags, params;
+    ping["protocol"] = 3;
+    flags["request_from_lume"] = 0;  // a stopped bridge
+    params["serverRoundtripMs"] = 42;
+    const std::pair<const char*, Json::Value> methods[] = {
+        {"PING", ping}, {"GET_METRICS", getMetricsSnapshot()}, {"SET_LUME_DATA", flags}};
+    for (auto [method, result] : methods) {
+        result["serverRoundtripMs"] = Json::Value();
+        EXPECT_EQ(answerValue(tvxcodec::jsonRpcPayload(method))["result"], result) << method;
+        result["serverRoundtripMs"] = 42;
+        EXPECT_EQ(answerValue(tvxcodec::jsonRpcPayload(method, params, 1))["result"], result) << method;
+    }
+    for (const char* lume : {R"({"lume_msg":{"data":{}}})", R"({"lume_msg":"SET_LUME_DATA {}"})"}) {
+        const Json::Value reply = answerValue(std::string(R"({"method":"SET_LUME_DATA","params":)") + lume + "}");
+        EXPECT_TRUE(reply["result"]["request_from_lume"].isIntegral() && reply["result"]["request_from_lume"] == 0)
+            << reply;
+    }
+}
+
+TEST_F(JsonRpcTest, PayloadBatchAndResponseAreBounded) {
+    LogCapture log;
+    // A full batch is answered element by element; one more is one error.
+    std::string batch = "[";
+    for (std::size_t i = 0; i < kMaxJsonRpcBatch; ++i) batch += R"({"method":"PING"},)";
+    batch.back() = ']';
+    EXPECT_EQ(answerValue(batch).size(), kMaxJsonRpcBatch);
+    batch.back() = ',';
+    EXPECT_EQ(answer(batch + "7]"), error(-32600, "json-rpc batch too large: 101 requests, at most 100."));
+    EXPECT_TRUE(log.contains(tvxlog::error, kRequest, "json-rpc request: batch too large [101], at most 100"));
+
+    const std::string pad = R"({"method":"PING","pad":")";
+    const std::string big = pad + std::string(kMaxJsonRpcPayload - pad.size() - 1, 'x') + "\"}";
+    EXPECT_EQ(answer(big), error(-32600, "json-rpc request too large: 262145 bytes, at most 262144."));
+    EXPECT_TRUE(log.contains(tvxlog::error, kRequest, "json-rpc request: payload too large [262145], at most 262144"));
+
+    // Each raw control character comes back as a six-character escape.
+    const Json::Value wide = answerValue(pad + std::string(200000, '\x01') + "\"}");
+    EXPECT_EQ(wide.size(), 1u);
+    EXPECT_EQ(wide["error"]["code"], -32603);
+    EXPECT_EQ(wide["error"]["msg"].asString().rfind("json-rpc response too large: ", 0), 0u) << wide;
+    EXPECT_TRUE(log.containsPrefix(tvxlog::error, kRequest, "json-rpc response: too large ["));
+}
+
+}  // namespace
