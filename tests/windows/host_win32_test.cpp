@@ -22,14 +22,12 @@ namespace {
 
 std::string console(const std::string& steps) { return "\"" + tvxtest::exeFolder().string() + "\\tvx_console.exe\" " + steps; }
 
-struct Ran {
-    CommandOutcome outcome;
+// The outcome and the lines printed.
+std::pair<CommandOutcome, std::vector<std::string>> run(const std::string& command,
+                                                        std::uint32_t limitMs = kCommandTimeLimitMs) {
     std::vector<std::string> lines;
-};
-Ran run(const std::string& command, std::uint32_t limitMs = kCommandTimeLimitMs) {
-    Ran r;
-    r.outcome = runCommandFor(command, [&r](const std::string& line) { r.lines.push_back(line); }, limitMs);
-    return r;
+    const auto outcome = runCommandFor(command, [&lines](const std::string& line) { lines.push_back(line); }, limitMs);
+    return {outcome, lines};
 }
 
 bool processGone(DWORD pid) {
@@ -39,6 +37,40 @@ bool processGone(DWORD pid) {
     CloseHandle(h);
     return gone;
 }
+
+// The stand-in session SDK in test folders that the environment points at,
+// the engine started as a Citrix host (client kind 1).
+class HostEucGateway : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const auto& f : {root_, root_ + L"\\pf", root_ + L"\\pf\\Citrix", sdkFolder_})
+            CreateDirectoryW(f.c_str(), nullptr);
+        SetEnvironmentVariableW(L"ProgramFiles(x86)", (root_ + L"\\missing").c_str());
+        SetEnvironmentVariableW(L"ProgramFiles", (root_ + L"\\pf").c_str());
+        resetEucGatewayForTests();
+        setClientKind(1);
+    }
+    void TearDown() override {
+        for (const auto& f : {L"\\CCMSDK64.DLL", L"\\ccmsdk.txt", L"\\ccmsdk-calls.log"})
+            DeleteFileW((sdkFolder_ + f).c_str());
+        SetEnvironmentVariableW(L"ProgramFiles", L"C:\\Program Files");
+        SetEnvironmentVariableW(L"ProgramFiles(x86)", L"C:\\Program Files (x86)");
+        resetEucGatewayForTests();
+    }
+    // The engine records the client kind it was started with.
+    static void setClientKind(unsigned kind) {
+        enginetest::Engine engine({{"Euc Roundtrip ", {}}}, 60000);
+        ASSERT_EQ(platform_init(kind), 0);
+        platform_shutdown();
+    }
+    void placeSdk(const wchar_t* built, const std::string& script) {
+        ASSERT_TRUE(CopyFileW((tvxtest::exeFolder().wstring() + L"\\" + built).c_str(), (sdkFolder_ + L"\\CCMSDK64.DLL").c_str(), FALSE));
+        std::ofstream((sdkFolder_ + L"\\ccmsdk.txt").c_str()) << script;
+    }
+    const std::wstring root_ = tvxtest::tempFolder("doza-euc").wstring();
+    const std::wstring sdkFolder_ = root_ + L"\\pf\\Citrix\\ICA Client";
+    Json::Value metrics;
+};
 
 }  // namespace
 
@@ -53,17 +85,14 @@ TEST(HostCommandRunner, ScriptedOutput) {
         {"exit:3", {}},
         {"long:15000 out:after", {std::string(15000, 'x') + "\r", "after\r"}},
     };
-    for (const auto& [steps, lines] : cases) {
-        const Ran r = run(console(steps));
-        EXPECT_EQ(r.outcome, CommandOutcome::finished) << steps;
-        EXPECT_EQ(r.lines, lines) << steps;
-    }
+    for (const auto& [steps, lines] : cases)
+        EXPECT_EQ(run(console(steps)), std::pair(CommandOutcome::finished, lines)) << steps;
     // Far beyond the pipe's buffer: read while the program writes, every line kept.
-    const Ran flood = run(console("flood:30000"));
-    EXPECT_EQ(flood.outcome, CommandOutcome::finished);
-    ASSERT_EQ(flood.lines.size(), 30001u);
-    EXPECT_EQ(flood.lines[29999], "line 30000\r");
-    EXPECT_EQ(flood.lines.back(), "END\r");
+    const auto [outcome, flood] = run(console("flood:30000"));
+    EXPECT_EQ(outcome, CommandOutcome::finished);
+    ASSERT_EQ(flood.size(), 30001u);
+    EXPECT_EQ(flood[29999], "line 30000\r");
+    EXPECT_EQ(flood.back(), "END\r");
 
     std::string dest = "kept";
     EXPECT_EQ(runCommand("no-such-program-here", [&dest](const std::string& l) { dest = l; }), -1);
@@ -71,10 +100,10 @@ TEST(HostCommandRunner, ScriptedOutput) {
 }
 
 TEST(HostCommandRunner, OverrunEndsTheProgramAndWhatItStarted) {
-    const Ran r = run(console("spawn forever"), 1500);
-    EXPECT_EQ(r.outcome, CommandOutcome::timedOut);
-    ASSERT_EQ(r.lines.size(), 1u);
-    EXPECT_TRUE(processGone(static_cast<DWORD>(std::stoul(r.lines[0].substr(6)))));
+    const auto [outcome, lines] = run(console("spawn forever"), 1500);
+    EXPECT_EQ(outcome, CommandOutcome::timedOut);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(processGone(static_cast<DWORD>(std::stoul(lines[0].substr(6)))));
 }
 
 TEST(HostCommandRunner, ServiceStopEndsTheProgramAtOnce) {
@@ -157,44 +186,6 @@ TEST_F(HostCommandNames, KtrDeviceIdFromTheRegistry) {
     }
     RegDeleteKeyExW(HKEY_LOCAL_MACHINE, keyPath, KEY_WOW64_64KEY, 0);
 }
-
-namespace {
-
-// The stand-in session SDK in test folders that the environment points at,
-// the engine started as a Citrix host (client kind 1).
-class HostEucGateway : public ::testing::Test {
-protected:
-    void SetUp() override {
-        for (const auto& f : {root_, root_ + L"\\pf", root_ + L"\\pf\\Citrix", sdkFolder_})
-            CreateDirectoryW(f.c_str(), nullptr);
-        SetEnvironmentVariableW(L"ProgramFiles(x86)", (root_ + L"\\missing").c_str());
-        SetEnvironmentVariableW(L"ProgramFiles", (root_ + L"\\pf").c_str());
-        resetEucGatewayForTests();
-        setClientKind(1);
-    }
-    void TearDown() override {
-        for (const auto& f : {L"\\CCMSDK64.DLL", L"\\ccmsdk.txt", L"\\ccmsdk-calls.log"})
-            DeleteFileW((sdkFolder_ + f).c_str());
-        SetEnvironmentVariableW(L"ProgramFiles", L"C:\\Program Files");
-        SetEnvironmentVariableW(L"ProgramFiles(x86)", L"C:\\Program Files (x86)");
-        resetEucGatewayForTests();
-    }
-    // The engine records the client kind it was started with.
-    static void setClientKind(unsigned kind) {
-        enginetest::Engine engine({{"Euc Roundtrip ", {}}}, 60000);
-        ASSERT_EQ(platform_init(kind), 0);
-        platform_shutdown();
-    }
-    void placeSdk(const wchar_t* built, const std::string& script) {
-        ASSERT_TRUE(CopyFileW((tvxtest::exeFolder().wstring() + L"\\" + built).c_str(), (sdkFolder_ + L"\\CCMSDK64.DLL").c_str(), FALSE));
-        std::ofstream((sdkFolder_ + L"\\ccmsdk.txt").c_str()) << script;
-    }
-    const std::wstring root_ = tvxtest::tempFolder("doza-euc").wstring();
-    const std::wstring sdkFolder_ = root_ + L"\\pf\\Citrix\\ICA Client";
-    Json::Value metrics;
-};
-
-}  // namespace
 
 TEST_F(HostEucGateway, IcaClientFolderCandidates) {
     EXPECT_EQ(findIcaClientFolder(), sdkFolder_);
