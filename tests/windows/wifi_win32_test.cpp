@@ -51,7 +51,9 @@ protected:
         for (const char* f : {"calls.log", "fail.txt", "interfaces.txt"}) DeleteFileW((dir_ / f).c_str());
         SetEnvironmentVariableW(L"WLANAPI_STUB_DIR", dir_.c_str());
     }
-    void write(const char* name, const std::string& text) const { std::ofstream(dir_ / name, std::ios::binary) << text; }
+    void write(const char* name, const std::string& text) const {
+        std::ofstream(dir_ / name, std::ios::binary) << text;
+    }
     // The stand-in's calls since the last look.
     std::string calls() const {
         const std::string text = tvxtest::readFile(dir_ / "calls.log");
@@ -78,10 +80,11 @@ TEST_F(WifiStandIn, LoadedOnFirstQueryAndReportsTheConnectedSecondAdapter) {
     }
     write("interfaces.txt", kFirst + " 4 ssid=4f6666 phy=7 quality=10 auth=7 channel=1\n" + kSecond +
                                 " 1 ssid=436166c3a9 bssid=0a1b2c3d4e5f phy=10 quality=87 auth=9 channel=36\n");
-    EXPECT_EQ(query(), "found|" + kSecond +
-                           "|Caf\xC3\xA9|0A-1B-2C-3D-4E-5F|WPA3-Personal (H2E)|High Efficiency (802.11ax / Wi-Fi 6)|87|36");
+    EXPECT_EQ(query(), "found|" + kSecond + "|Caf\xC3\xA9|0A-1B-2C-3D-4E-5F|WPA3-Personal (H2E)|" +
+                           "High Efficiency (802.11ax / Wi-Fi 6)|87|36");
     EXPECT_EQ(calls(), "WlanOpenHandle 2\nWlanEnumInterfaces\nWlanFreeMemory\nWlanQueryInterface " + kSecond +
-                           " 7\nWlanFreeMemory\nWlanQueryInterface " + kSecond + " 8\nWlanFreeMemory\nWlanCloseHandle\n");
+                           " 7\nWlanFreeMemory\nWlanQueryInterface " + kSecond +
+                           " 8\nWlanFreeMemory\nWlanCloseHandle\n");
     EXPECT_TRUE(log_.contains(tvxlog::debug, "initWlanAPILibrary", "[WlanInfo] : Loading DLL: Wlanapi.dll ... Success"));
     EXPECT_TRUE(log_.contains(tvxlog::debug, "initWlanAPILibrary",
                               "[WlanInfo] : looking for 'WlanFreeMemory' function ... Success"));
@@ -91,7 +94,8 @@ TEST_F(WifiStandIn, LoadedOnFirstQueryAndReportsTheConnectedSecondAdapter) {
 }
 
 TEST_F(WifiStandIn, FailuresPerCall) {
-    write("interfaces.txt", kFirst + " 1 ssid=486f6d65 ssidlen=4 bssid=000000000001 phy=0 quality=50 auth=0 channel=6\n");
+    write("interfaces.txt",
+          kFirst + " 1 ssid=486f6d65 ssidlen=4 bssid=000000000001 phy=0 quality=50 auth=0 channel=6\n");
     const struct {
         const char* fail;
         std::string out;
