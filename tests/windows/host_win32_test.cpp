@@ -1,16 +1,20 @@
-// The command runner and the host facts under Wine, with the scripted
-// console program (also under the names of the commands) and Wine's own
-// calls and programs.
+// The command runner, the host facts and the gateway discovery under Wine,
+// with the scripted console program (also under the names of the commands),
+// the stand-in session SDK and Wine's own calls and programs.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
+#include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/test_support.h"
 #include "host/command_runner.h"
+#include "host/euc_gateway.h"
 #include "host/host_facts.h"
 #include "host/version_info.h"
 #include "native/engine_support.h"
@@ -19,14 +23,12 @@ namespace {
 
 std::string console(const std::string& steps) { return "\"" + tvxtest::exeFolder().string() + "\\tvx_console.exe\" " + steps; }
 
-struct Ran {
-    CommandOutcome outcome;
+// The outcome and the lines printed.
+std::pair<CommandOutcome, std::vector<std::string>> run(const std::string& command,
+                                                        std::uint32_t limitMs = kCommandTimeLimitMs) {
     std::vector<std::string> lines;
-};
-Ran run(const std::string& command, std::uint32_t limitMs = kCommandTimeLimitMs) {
-    Ran r;
-    r.outcome = runCommandFor(command, [&r](const std::string& line) { r.lines.push_back(line); }, limitMs);
-    return r;
+    const auto outcome = runCommandFor(command, [&lines](const std::string& line) { lines.push_back(line); }, limitMs);
+    return {outcome, lines};
 }
 
 bool processGone(DWORD pid) {
@@ -37,28 +39,60 @@ bool processGone(DWORD pid) {
     return gone;
 }
 
+// The stand-in session SDK in test folders that the environment points at,
+// the engine started as a Citrix host (client kind 1).
+class HostEucGateway : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const auto& f : {root_, root_ + L"\\pf", root_ + L"\\pf\\Citrix", sdkFolder_})
+            CreateDirectoryW(f.c_str(), nullptr);
+        SetEnvironmentVariableW(L"ProgramFiles(x86)", (root_ + L"\\missing").c_str());
+        SetEnvironmentVariableW(L"ProgramFiles", (root_ + L"\\pf").c_str());
+        resetEucGatewayForTests();
+        setClientKind(1);
+    }
+    void TearDown() override {
+        for (const auto& f : {L"\\CCMSDK64.DLL", L"\\ccmsdk.txt", L"\\ccmsdk-calls.log"})
+            DeleteFileW((sdkFolder_ + f).c_str());
+        SetEnvironmentVariableW(L"ProgramFiles", L"C:\\Program Files");
+        SetEnvironmentVariableW(L"ProgramFiles(x86)", L"C:\\Program Files (x86)");
+        resetEucGatewayForTests();
+    }
+    // The engine records the client kind it was started with.
+    static void setClientKind(unsigned kind) {
+        enginetest::Engine engine({{"Euc Roundtrip ", {}}}, 60000);
+        ASSERT_EQ(platform_init(kind), 0);
+        platform_shutdown();
+    }
+    void placeSdk(const wchar_t* built, const std::string& script) {
+        ASSERT_TRUE(CopyFileW((tvxtest::exeFolder().wstring() + L"\\" + built).c_str(), (sdkFolder_ + L"\\CCMSDK64.DLL").c_str(), FALSE));
+        std::ofstream((sdkFolder_ + L"\\ccmsdk.txt").c_str()) << script;
+    }
+    const std::wstring root_ = tvxtest::tempFolder("doza-euc").wstring();
+    const std::wstring sdkFolder_ = root_ + L"\\pf\\Citrix\\ICA Client";
+    Json::Value metrics;
+};
+
 }  // namespace
 
 TEST(HostCommandRunner, ScriptedOutput) {
-    using V = std::vector<std::string>;
-    EXPECT_EQ(run(console("out:CORP\\alice")).lines, V{"CORP\\alice\r"});
-    EXPECT_EQ(run(console("raw:Caption=Wi pause:300 out:ne|Version=8")).lines, (V{"Caption=Wine\r", "Version=8\r"}));
-    EXPECT_EQ(run(console("nul")).lines, V{"ab"});
-    EXPECT_EQ(run(console("err:oops out:fine")).lines, (V{"oops\r", "fine\r"}));
-    EXPECT_EQ(run(console("raw:no-line-end")).lines, V{"no-line-end"});
-    const Ran silent = run(console("exit:3"));
-    EXPECT_EQ(silent.outcome, CommandOutcome::finished);
-    EXPECT_TRUE(silent.lines.empty());
-
-    const Ran longLine = run(console("long:15000 out:after"));
-    ASSERT_EQ(longLine.lines.size(), 2u);
-    EXPECT_EQ(longLine.lines[0], std::string(15000, 'x') + "\r");
+    // A line over two reads, standard error in the same pipe, a last line
+    // without its end, a line longer than a read.
+    const std::pair<const char*, std::vector<std::string>> cases[] = {
+        {"raw:Caption=Wi pause:300 out:ne|Version=8", {"Caption=Wine\r", "Version=8\r"}},
+        {"err:oops out:fine", {"oops\r", "fine\r"}},
+        {"raw:no-line-end", {"no-line-end"}},
+        {"exit:3", {}},
+        {"long:15000 out:after", {std::string(15000, 'x') + "\r", "after\r"}},
+    };
+    for (const auto& [steps, lines] : cases)
+        EXPECT_EQ(run(console(steps)), std::pair(CommandOutcome::finished, lines)) << steps;
     // Far beyond the pipe's buffer: read while the program writes, every line kept.
-    const Ran flood = run(console("flood:30000"));
-    EXPECT_EQ(flood.outcome, CommandOutcome::finished);
-    ASSERT_EQ(flood.lines.size(), 30001u);
-    EXPECT_EQ(flood.lines[29999], "line 30000\r");
-    EXPECT_EQ(flood.lines.back(), "END\r");
+    const auto [outcome, flood] = run(console("flood:30000"));
+    EXPECT_EQ(outcome, CommandOutcome::finished);
+    ASSERT_EQ(flood.size(), 30001u);
+    EXPECT_EQ(flood[29999], "line 30000\r");
+    EXPECT_EQ(flood.back(), "END\r");
 
     std::string dest = "kept";
     EXPECT_EQ(runCommand("no-such-program-here", [&dest](const std::string& l) { dest = l; }), -1);
@@ -66,10 +100,10 @@ TEST(HostCommandRunner, ScriptedOutput) {
 }
 
 TEST(HostCommandRunner, OverrunEndsTheProgramAndWhatItStarted) {
-    const Ran r = run(console("spawn forever"), 1500);
-    EXPECT_EQ(r.outcome, CommandOutcome::timedOut);
-    ASSERT_EQ(r.lines.size(), 1u);
-    EXPECT_TRUE(processGone(static_cast<DWORD>(std::stoul(r.lines[0].substr(6)))));
+    const auto [outcome, lines] = run(console("spawn forever"), 1500);
+    EXPECT_EQ(outcome, CommandOutcome::timedOut);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(processGone(static_cast<DWORD>(std::stoul(lines[0].substr(6)))));
 }
 
 TEST(HostCommandRunner, ServiceStopEndsTheProgramAtOnce) {
@@ -116,41 +150,103 @@ TEST_F(HostCommandNames, FallBacksThroughCommands) {
 TEST_F(HostCommandNames, WineFactsAndVersion) {
     getCurrentUserName(metrics);
     getComputerName(metrics);
-    getOSVersion(metrics);
     getClientVersion(metrics);
     char user[257] = {};
     DWORD size = 256;
     ASSERT_TRUE(GetUserNameA(user, &size));
     EXPECT_EQ(metrics["userName"], user);
     EXPECT_FALSE(metrics["computerName"].asString().empty());
-    std::cout << "Wine facts: " << metrics.toStyledString();
     EXPECT_EQ(metrics["client_version"], TVX_VERSION_TEXT);
+    const std::string folder = tvxtest::exeFolder().string() + "\\";
     EXPECT_EQ(CMcVersionInfo(std::wstring(L"DOZA-Plugin.dll")).getFileVersionA(), TVX_VERSION_TEXT);
-    EXPECT_EQ(CMcVersionInfo((tvxtest::exeFolder().string() + "\\DOZA-Plugin.dll")).getProductVersionA(), TVX_VERSION_TEXT);
-    EXPECT_EQ(CMcVersionInfo(tvxtest::exeFolder().string() + "\\tvx_console.exe").getFileVersionA(), "0.0.0.0");
+    EXPECT_EQ(CMcVersionInfo(folder + "DOZA-Plugin.dll").getProductVersionA(), TVX_VERSION_TEXT);
+    EXPECT_EQ(CMcVersionInfo(folder + "tvx_console.exe").getFileVersionA(), "0.0.0.0");
 }
 
+// No key, a value too long for the read, a good one: each read at once, as
+// nothing was found before.
 TEST_F(HostCommandNames, KtrDeviceIdFromTheRegistry) {
-    tvxtest::LogCapture log;
     const wchar_t* keyPath = L"SOFTWARE\\Ombrel\\KTR";
     RegDeleteKeyExW(HKEY_LOCAL_MACHINE, keyPath, KEY_WOW64_64KEY, 0);
-    getKtrDeviceId(metrics);
-    EXPECT_EQ(metrics["ktrDeviceId"], "");
-    EXPECT_EQ(log.lines().lines().back().message.rfind("Cannot open registry key HKLM\\SOFTWARE\\Ombrel\\KTR; error : [2] : ", 0), 0u);
-
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &key, nullptr), 0);
-    const std::string tooLong(65, 'z');
-    RegSetValueExA(key, "device_id", 0, REG_SZ, reinterpret_cast<const BYTE*>(tooLong.c_str()), 66);
-    getKtrDeviceId(metrics);  // tried again at once: nothing was found
-    EXPECT_EQ(metrics["ktrDeviceId"], "");
-    EXPECT_TRUE(log.contains(tvxlog::debug, "getKtrDeviceId", "Detected KTR deviceId : "));
-    EXPECT_TRUE(log.containsPrefix(tvxlog::warning, "getKtrDeviceId",
-                                   "Cannot read registry value HKLM\\SOFTWARE\\Ombrel\\KTR\\device_id; error : [234] : "));
-
-    RegSetValueExA(key, "device_id", 0, REG_SZ, reinterpret_cast<const BYTE*>("dev-42"), 7);
-    getKtrDeviceId(metrics);
-    EXPECT_EQ(metrics["ktrDeviceId"], "dev-42");
-    RegCloseKey(key);
+    const std::tuple<std::optional<std::wstring>, const char*, const char*> cases[] = {
+        {std::nullopt, "", "Cannot open registry key HKLM\\SOFTWARE\\Ombrel\\KTR; error : [2] : "},
+        {std::wstring(65, L'z'), "",
+         "Cannot read registry value HKLM\\SOFTWARE\\Ombrel\\KTR\\device_id; error : [234] : "},
+        {L"dev-42", "dev-42", nullptr},
+    };
+    for (const auto& [value, id, warning] : cases) {
+        SCOPED_TRACE(id);
+        tvxtest::LogCapture log;
+        std::optional<tvxtest::RegValue> stored;
+        if (value) stored.emplace(HKEY_LOCAL_MACHINE, keyPath, L"device_id", *value);
+        getKtrDeviceId(metrics);
+        EXPECT_EQ(metrics["ktrDeviceId"], id);
+        EXPECT_EQ(log.countPrefix(tvxlog::warning, "getKtrDeviceId", warning ? warning : ""), warning ? 1u : 0u);
+        EXPECT_EQ(log.contains(tvxlog::debug, "getKtrDeviceId", "Detected KTR deviceId : " + std::string(id)),
+                  value.has_value());
+    }
     RegDeleteKeyExW(HKEY_LOCAL_MACHINE, keyPath, KEY_WOW64_64KEY, 0);
+}
+
+TEST_F(HostEucGateway, IcaClientFolderCandidates) {
+    EXPECT_EQ(findIcaClientFolder(), sdkFolder_);
+    SetEnvironmentVariableW(L"ProgramFiles(x86)", (root_ + L"\\pf").c_str());
+    EXPECT_EQ(findIcaClientFolder(), sdkFolder_);
+    SetEnvironmentVariableW(L"ProgramFiles(x86)", (root_ + L"\\missing").c_str());
+    SetEnvironmentVariableW(L"ProgramFiles", (root_ + L"\\missing").c_str());
+    EXPECT_EQ(findIcaClientFolder(), tvxtest::exeFolder().wstring());
+    EXPECT_EQ(parentFolder(L"C:\\app.exe"), L"C:\\");
+    EXPECT_EQ(parentFolder(L"C:\\a/\\b.exe"), L"C:\\a");
+}
+
+TEST_F(HostEucGateway, ThirdSessionGivesTheGatewayOnce) {
+    placeSdk(L"ccmsdk_25_3_10.dll", "init 65522\nsession 11 5 a.test\nsession 12 7 b.test\nsession 13 0 localhost\n");
+    tvxtest::LogCapture log;
+    EXPECT_EQ(getEucGateway(metrics), 0);
+    EXPECT_EQ(metrics["eucGateway"], "localhost");
+    EXPECT_TRUE(log.contains(tvxlog::info, "getCitrixEucGateway", "CCMInitialize result: success"));
+    std::string calls = tvxtest::readFile(sdkFolder_ + L"\\ccmsdk-calls.log");
+    std::erase(calls, '\r');
+    EXPECT_EQ(calls, "CCMInitialize CCM_Debug\nCCMEnumerateSessions\nCCMGetSessionInfo_V2 11\nCCMGetSessionInfo_V2 12\n"
+                     "CCMGetSessionInfo_V2 13\nCCMFreeICASession 3\nCCMUninitialize\n");
+    // Loopback refuses port 443: a refusal counts as reached.
+    getEucGatewayRoundtrip(metrics);
+    EXPECT_GE(metrics["roundtripEucGatewayMs"].asInt(), 0);
+    // Discovery ran once: later calls report the cache without the SDK.
+    DeleteFileW((sdkFolder_ + L"\\CCMSDK64.DLL").c_str());
+    EXPECT_EQ(getEucGateway(metrics), 0);
+    EXPECT_EQ(metrics["eucGateway"], "localhost");
+}
+
+// Discovery that reports no gateway, once: the client kind, the SDK build
+// copied in (none: no SDK) and its script, the result and one log line.
+TEST_F(HostEucGateway, NoGateway) {
+    const char* const citrix = "getCitrixEucGateway";
+    const wchar_t* const sdk = L"ccmsdk_25_3_10.dll";
+    const std::tuple<unsigned, const wchar_t*, const char*, int, int, const char*, const char*> cases[] = {
+        {1, nullptr, "", -1, tvxlog::warning, citrix, "Citrix ICA Client SDK file: 'CCMSDK64.DLL' not found!"},
+        {1, L"ccmsdk_25_3_9.dll", "", -1, tvxlog::warning, citrix, "Citrix ICA Client SDK version is too old!"},
+        {1, L"ccmsdk_noversion.dll", "", -1, tvxlog::warning, citrix, "Citrix ICA Client SDK version is too old!"},
+        {1, sdk, "init 5", -1, tvxlog::warning, citrix, "CCMInitialize error: 5"},
+        {1, sdk, "enum 9", -1, tvxlog::warning, citrix, "CCMEnumerateSessions error : 9"},
+        {1, sdk, "session 1 0 @guard", 0, tvxlog::warning, citrix, "CCSDK - invalid session data!"},
+        {1, sdk, "session 1 0 @noaccess", 0, tvxlog::warning, citrix, "CCSDK - invalid session data!"},
+        {1, sdk, "session 1 0 @null", 0, tvxlog::warning, citrix, "CCSDK - invalid session data!"},
+        {1, sdk, "session 1 0 no-such-gateway.invalid", 0, tvxlog::debug, citrix,
+         "EUC gateway: no-such-gateway.invalid"},
+        {3, nullptr, "", -1, tvxlog::info, "getEucGateway", "*** RDS framework: not implemeted yet."},
+    };
+    for (const auto& [kind, built, script, result, severity, function, line] : cases) {
+        SCOPED_TRACE(script + std::string(" ") + line);
+        if (kind != 1) setClientKind(kind);
+        if (built) placeSdk(built, script);
+        resetEucGatewayForTests();
+        tvxtest::LogCapture log;
+        EXPECT_EQ(getEucGateway(metrics), result);
+        EXPECT_EQ(getEucGateway(metrics), 0) << "discovered once";
+        EXPECT_EQ(metrics["eucGateway"], "");
+        EXPECT_TRUE(log.contains(severity, function, line));
+        getEucGatewayRoundtrip(metrics);
+        EXPECT_EQ(metrics["roundtripEucGatewayMs"], -1);
+    }
 }
