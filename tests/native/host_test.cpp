@@ -13,8 +13,20 @@
 
 namespace {
 
+// A read ends at its first NUL (UTF-16 output), lines keep their CR and may
+// straddle reads. (The other splitting and scanning cases run under Wine.)
+TEST(HostCommandOutput, SplitterCutsEachReadAtItsFirstNul) {
+    std::vector<std::string> lines;
+    const LineHandler collect = [&lines](const std::string& line) { lines.push_back(line); };
+    LineSplitter splitter(collect);
+    for (const std::string read : {std::string("ab\0cd\r\n", 7), std::string("ef\r\nla"), std::string("st")})
+        splitter.feed(read);
+    splitter.finish();
+    EXPECT_EQ(lines, (std::vector<std::string>{"abef\r", "last"}));
+}
+
 // wmic's caption and version in either order among blank lines; an empty
-// caption keeps what was there. (Splitting and scanning run under Wine.)
+// caption keeps what was there.
 TEST(HostCommandOutput, WmicLines) {
     using Lines = std::vector<std::string>;
     for (const Lines& lines : {Lines{"\r", "Caption=Windows 10 Pro\r", "Version=10.0.19045\r", "\r"},

@@ -94,6 +94,8 @@ TEST(LocationAnswer, FailuresAndTheirLines) {
         {"[1]", true, "`anonymous-namespace'::parseDataSaasIp", "Invalid QMEndpoint response: node [data] does not exist"},
         {R"({"data":"x"})", true, "`anonymous-namespace'::parseDataSaasIp",
          "Invalid QMEndpoint response: node [data][data] does not exist"},
+        {"\"text\"", false, "`anonymous-namespace'::getLocationData",
+         "Invalid QMEndpoint response: node [data][data] should be object"},
         {std::string(2000, '['), false, "`anonymous-namespace'::parseDataIp",
          "Parsing QMEndpoint response error : Exceeded stackLimit in readValue()."},
     };

@@ -58,11 +58,12 @@ std::multiset<std::string> dumpTree(HKEY root, const std::wstring& path, const s
     return out;
 }
 
-// The class key and the type library's path below HKLM or HKCU (the ProgID
-// keys beside the class key are written and removed by the same calls).
+// The class key, the ProgID keys beside it and the type library's path below
+// HKLM or HKCU.
 std::multiset<std::string> ours(HKEY root) {
     std::multiset<std::string> out;
-    for (const std::wstring& key : {L"CLSID\\" + kClsid, L"TypeLib\\" + kLibid + L"\\1.0\\0\\win64"})
+    const std::wstring progId = L"CLSID\\DOZA-Plugin.DOZA-Plugin";
+    for (const std::wstring& key : {L"CLSID\\" + kClsid, progId, progId + L".1", L"TypeLib\\" + kLibid + L"\\1.0\\0\\win64"})
         out.merge(dumpTree(root, kClasses + key, key));
     return out;
 }
@@ -71,7 +72,18 @@ std::multiset<std::string> ours(HKEY root) {
 // module itself.
 std::multiset<std::string> registered(const std::wstring& dllPath) {
     const std::string c = "CLSID\\" + utf8(kClsid), lib = "TypeLib\\" + utf8(kLibid) + "\\1.0\\0\\win64";
-    return {c,
+    const std::string progId = "CLSID\\DOZA-Plugin.DOZA-Plugin", versioned = progId + ".1";
+    return {progId,
+            progId + " @ = s:DOZA-Plugin Class",
+            progId + "\\CLSID",
+            progId + "\\CLSID @ = s:" + utf8(kClsid),
+            progId + "\\CurVer",
+            progId + "\\CurVer @ = s:DOZA-Plugin.DOZA-Plugin.1",
+            versioned,
+            versioned + " @ = s:DOZA-Plugin Class",
+            versioned + "\\CLSID",
+            versioned + "\\CLSID @ = s:" + utf8(kClsid),
+            c,
             c + " @ = s:DOZA-Plugin Class",
             c + "\\InprocServer32",
             c + "\\InprocServer32 @ = s:" + utf8(dllPath),
