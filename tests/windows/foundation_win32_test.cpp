@@ -25,19 +25,13 @@ const wchar_t kLogKey[] = L"Software\\Quillmere\\Telvista\\Log\\client";
 
 class Win32Logging : public ::testing::Test {
 protected:
-    void SetUp() override {
-        reset();
-        fs::remove_all(dir_);
-    }
+    void SetUp() override { TearDown(); }
     void TearDown() override {
-        reset();
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-    static void reset() {
         RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Quillmere");
         tvxlog::resetLoggerForTests();
         tvxlog::resetInitLoggingForTests();
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
     }
     const fs::path dir_ = tvxtest::tempFolder("doza-log-test");
 };

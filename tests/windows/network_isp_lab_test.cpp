@@ -114,6 +114,7 @@ TEST_F(IspLab, SilentHopsFallBackToThePublicIp) {
 // and the service is asked about it. The other stand-ins print addresses of
 // their own, so the addresses asked tell which method won. In the last case
 // method 2 prints an address the service cannot place, so method 3 follows.
+// (The order and the parsing of each output are checked natively.)
 TEST_F(IspLab, EachLookupMethodFindsTheTranslatedAddress) {
     inVariant("provider");
     if (IsSkipped()) return;
@@ -122,9 +123,6 @@ TEST_F(IspLab, EachLookupMethodFindsTheTranslatedAddress) {
     const char* other = "when:Resolve-DnsName out:198.51.100.92 when:Invoke-WebRequest out:198.51.100.93";
     const std::tuple<DWORD, const char*, const char*, std::vector<std::string>> cases[] = {
         {1, "nslookup:198.51.100.91", other, {""}},
-        {2, "nslookup:", "when:Resolve-DnsName out:203.0.113.77 when:Invoke-WebRequest out:198.51.100.93", {kPublicIp}},
-        {3, "nslookup:", "when:Resolve-DnsName err:Resolve-DnsName~:~DNS~name~does~not~exist when:Invoke-WebRequest "
-                         "out:203.0.113.77", {kPublicIp}},
         {4, "nslookup:203.0.113.77", other, {kPublicIp}},
         {2, "nslookup:", "when:Resolve-DnsName out:198.18.0.1 when:Invoke-WebRequest out:203.0.113.77",
          {"198.18.0.1", kPublicIp}},

@@ -22,13 +22,6 @@ const std::wstring kRegistrar = L"{A817E7A2-43FA-11D0-9E44-00AA00B6770A}";
 
 std::string utf8(const std::wstring& w) { return tvxlog::toUtf8(std::u16string(w.begin(), w.end())); }
 
-bool keyExists(HKEY root, const std::wstring& path) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) return false;
-    RegCloseKey(key);
-    return true;
-}
-
 // Every key and value below path, one per line, each after `relative`: the
 // key itself, "\sub" for subkeys; values as " name = s:text" (REG_SZ),
 // " name = d:n" (REG_DWORD) or " name = type N", "@" naming the default value.
@@ -58,6 +51,8 @@ std::multiset<std::string> dumpTree(HKEY root, const std::wstring& path, const s
     return out;
 }
 
+bool keyExists(HKEY root, const std::wstring& path) { return !dumpTree(root, path).empty(); }
+
 // The class key, the ProgID keys beside it and the type library's path below
 // HKLM or HKCU.
 std::multiset<std::string> ours(HKEY root) {
@@ -73,30 +68,23 @@ std::multiset<std::string> ours(HKEY root) {
 std::multiset<std::string> registered(const std::wstring& dllPath) {
     const std::string c = "CLSID\\" + utf8(kClsid), lib = "TypeLib\\" + utf8(kLibid) + "\\1.0\\0\\win64";
     const std::string progId = "CLSID\\DOZA-Plugin.DOZA-Plugin", versioned = progId + ".1";
-    return {progId,
-            progId + " @ = s:DOZA-Plugin Class",
-            progId + "\\CLSID",
-            progId + "\\CLSID @ = s:" + utf8(kClsid),
-            progId + "\\CurVer",
-            progId + "\\CurVer @ = s:DOZA-Plugin.DOZA-Plugin.1",
-            versioned,
-            versioned + " @ = s:DOZA-Plugin Class",
-            versioned + "\\CLSID",
-            versioned + "\\CLSID @ = s:" + utf8(kClsid),
-            c,
-            c + " @ = s:DOZA-Plugin Class",
-            c + "\\InprocServer32",
-            c + "\\InprocServer32 @ = s:" + utf8(dllPath),
-            c + "\\InprocServer32 ThreadingModel = s:Free",
-            c + "\\ProgID",
-            c + "\\ProgID @ = s:DOZA-Plugin.DOZA-Plugin.1",
-            c + "\\Programmable",
-            c + "\\TypeLib",
-            c + "\\TypeLib @ = s:" + utf8(kLibid),
-            c + "\\VersionIndependentProgID",
-            c + "\\VersionIndependentProgID @ = s:DOZA-Plugin.DOZA-Plugin",
-            lib,
-            lib + " @ = s:" + utf8(dllPath)};
+    std::multiset<std::string> out = {c + "\\InprocServer32 ThreadingModel = s:Free", c + "\\Programmable"};
+    // A key and its default value.
+    const auto add = [&out](const std::string& key, const std::string& value) {
+        out.insert({key, key + " @ = s:" + value});
+    };
+    for (const std::string& p : {progId, versioned}) {
+        add(p, "DOZA-Plugin Class");
+        add(p + "\\CLSID", utf8(kClsid));
+    }
+    add(progId + "\\CurVer", "DOZA-Plugin.DOZA-Plugin.1");
+    add(c, "DOZA-Plugin Class");
+    add(c + "\\InprocServer32", utf8(dllPath));
+    add(c + "\\ProgID", "DOZA-Plugin.DOZA-Plugin.1");
+    add(c + "\\TypeLib", utf8(kLibid));
+    add(c + "\\VersionIndependentProgID", "DOZA-Plugin.DOZA-Plugin");
+    add(lib, utf8(dllPath));
+    return out;
 }
 
 const std::multiset<std::string> kNone;
@@ -133,8 +121,11 @@ TEST_F(PluginRegistration, RegistersPerMachineOrForTheCommandLineUserAndUnregist
     // characters: the longer texts, a shorter one and none at all register per
     // machine.
     const std::pair<std::optional<const wchar_t*>, bool> ways[] = {
-        {std::nullopt, false}, {L"user", true},   {L"USER", true}, {L"uSeR", true}, {L"users", false},
-        {L"user1", false},     {L"use", false},   {L"", false},    {nullptr, false}};
+        {std::nullopt, false}, {L"user", true}, {L"uSeR", true}, {L"users", false},
+        {L"use", false},       {L"", false},    {nullptr, false}};
+    // The component registrar interface's key is left alone.
+    const std::wstring registrarKey = kClasses + L"Interface\\" + kRegistrar;
+    for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) RegDeleteTreeW(root, registrarKey.c_str());
     for (const auto& [line, perUser] : ways) {
         SCOPED_TRACE(!line ? "DllRegisterServer" : *line ? utf8(*line) : "null");
         auto update = [&, line = line](BOOL install) {
@@ -147,6 +138,7 @@ TEST_F(PluginRegistration, RegistersPerMachineOrForTheCommandLineUserAndUnregist
             EXPECT_EQ(ours(root), registered(dll_.path()));
             EXPECT_EQ(ours(perUser ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER), kNone);
             EXPECT_EQ(dumpTree(HKEY_CURRENT_USER, kAddInPath), kAddInTree);
+            EXPECT_FALSE(keyExists(root, registrarKey));
         }
         EXPECT_EQ(update(FALSE), S_OK);
         EXPECT_EQ(ours(root), kNone);
@@ -227,19 +219,10 @@ TEST(PluginResources, TypeLibraryStringAndManifestAreEmbedded) {
     EXPECT_EQ(typeLib->GetTypeInfoOfGuid(registrarIid, registrar.put()), S_OK);
 }
 
+// Another component's registration of the component registrar interface
+// survives ours, untouched.
 TEST_F(PluginRegistration, LeavesTheRegistrarInterfaceKeyAsItWasFound) {
     const std::wstring key = kClasses + L"Interface\\" + kRegistrar;
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str());
-    RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
-    // Absent before: absent after registering and after unregistering, in both modes.
-    ASSERT_EQ(dll_.registerServer(), S_OK);
-    EXPECT_FALSE(keyExists(HKEY_LOCAL_MACHINE, key));
-    ASSERT_EQ(dll_.install(TRUE, L"user"), S_OK);
-    EXPECT_FALSE(keyExists(HKEY_CURRENT_USER, key));
-    cleanUp();
-    EXPECT_FALSE(keyExists(HKEY_LOCAL_MACHINE, key));
-
-    // Another component's registration of it survives ours, untouched.
     const wchar_t other[] = L"{00000000-1111-2222-3333-444444444444}";
     ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, (key + L"\\TypeLib").c_str(), nullptr, REG_SZ, other, sizeof other),
               ERROR_SUCCESS);

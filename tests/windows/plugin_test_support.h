@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <functional>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -71,27 +72,19 @@ inline std::size_t stillRunning(const std::set<DWORD>& threads) {
     return running;
 }
 
-struct LogLine {
-    std::string severity, function, message;
-};
-
-// Empty when the expected lines appear in the log text in this order (other
-// lines may stand between them); else the first one missing. A line reads
-// "date time SEVER [tid] [function@line] message".
-inline std::string findInOrder(const std::string& text, const std::vector<LogLine>& expected) {
+// Empty when the expected lines, each "SEVERITY function message", appear in
+// the log text in this order (other lines may stand between them); else the
+// first one missing. A line reads "date time SEVER [tid] [function@line] message".
+inline std::string findInOrder(const std::string& text, const std::vector<std::string>& expected) {
+    static const std::regex form(R"(\S+ \S+ (\w+) +\[\d+\] \[(.*?)@\d+\] ([^\r]*)\r?)");
     std::istringstream in(text);
     std::string line;
-    for (const LogLine& want : expected) {
-        const std::string severity = " " + (want.severity + "     ").substr(0, 5) + " [";
-        const std::string function = "] [" + want.function + "@";
+    std::smatch m;
+    for (const std::string& want : expected) {
         bool found = false;
-        while (!found && std::getline(in, line)) {
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            const std::size_t at = line.find(function), close = line.find("] ", at + function.size());
-            found = line.find(severity) != std::string::npos && at != std::string::npos &&
-                    close != std::string::npos && line.substr(close + 2) == want.message;
-        }
-        if (!found) return want.severity + " [" + want.function + "] " + want.message;
+        while (!found && std::getline(in, line))
+            found = std::regex_match(line, m, form) && m.str(1) + " " + m.str(2) + " " + m.str(3) == want;
+        if (!found) return want;
     }
     return {};
 }
