@@ -199,7 +199,6 @@ TEST_F(PluginObject, ASecondChannelReplacesTheFirstAndTerminatedAloneStopsAll) {
     standin::Ref<standin::Channel> first(session_.channel());
     first->AddRef();
     const std::set<DWORD> firstEngine = newThreads(before, kEngineThreads);
-    EXPECT_EQ(firstEngine.size(), kEngineThreads);
 
     ASSERT_EQ(session_.openChannel(), S_OK);
     standin::Channel* second = session_.channel();
