@@ -1,7 +1,6 @@
 // The platform service under Wine: real threads, test collectors only (no
 // probe leaves the machine). Real Winsock in the task threads shows in the
 // gateway round trip of the host tests.
-#include <winsock2.h>
 #include <windows.h>
 
 #include <atomic>
