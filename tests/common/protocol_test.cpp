@@ -129,27 +129,21 @@ TEST_F(DispatcherTest, EachMessageIsAnsweredOrRefusedWithItsLines) {
         {withNul("PING"), ping, 2, "RDP OnDataReceived, WRITE PING: [9]"},
         {bytesOf(std::string_view("PING\0GET_CLIENT_DATA\0xyz", 24)), ping, 2, "RDP OnDataReceived, WRITE PING: [9]"},
         {withNul("SET_LUME_DATA"), noFlags, 1, ""},
-        {tvxcodec::setLumeDataRequest(R"({"a":1})"), noFlags, 1, ""},
         {tvxcodec::getClientDataRequest(), raw(v1), 2, "RDP OnDataReceived, WRITE V1: [4144]"},
         {tvxcodec::getClientDataV2Request(), v2Reply, 2, "RDP OnDataReceived, WRITE V2: [1095]"},
         {rpc, *process(rpc), 3, "json-rpc response: " + kPong7},
         {withNul("ping"), {}, 2, unexpected},  // kinds are case-sensitive
         {withNul("PIN"), {}, 2, unexpected},
         {withNul("GET_CLIENT_DATA_V3"), {}, 2, unexpected},
-        {withNul("GET_CLIENT"), {}, 2, unexpected},
         {withNul(""), {}, 2, unexpected},  // a lone NUL
         {bytesOf("PING"), {}, 2, unexpected},  // no NUL within the bytes received
         {bytesOf("GET_CLIENT_DATA_V2"), {}, 2, unexpected},
         {bytesOf("SET_LUME_DATA"), {}, 2, unexpected},
         {withNul("PROTOCOL_JSON_RPCX"), {}, 2, unexpected},  // the tag's 18th byte is not NUL
-        {withNul("PROTOCOL_JSON_RPC_"), {}, 2, unexpected},
-        {withNul("SET_LUME_DATA "), {}, 2, unexpected},
-        {withNul(" PING"), {}, 2, unexpected},
         // The start of the tag goes to the service, which refuses it as a frame;
         // the empty message stops before it.
         {Bytes{}, {}, 2, failed},
         {bytesOf("PROTO"), {}, 3, failed},
-        {bytesOf("PROTOCOL_JSON_RPC"), {}, 3, failed},
         {withNul("PROTOCOL_JSON_RPC"), {}, 3, failed},
     };
     for (const auto& c : cases) {
@@ -184,15 +178,11 @@ TEST_F(DispatcherTest, EachMessageIsAnsweredOrRefusedWithItsLines) {
 }
 
 TEST_F(DispatcherTest, AFailingWriteStaysInside) {
-    class ThrowingChannel : public ChannelWriter {
-    public:
-        bool hasChannel() const override { return true; }
-        void write(const std::uint8_t*, std::uint32_t) override { throw std::runtime_error("channel gone"); }
-    } channel;
+    tvxtest::RecordingChannel channel;
+    channel.onWrite = [] { throw std::runtime_error("channel gone"); };
     LogCapture log;
-    for (const Bytes& message : {tvxcodec::pingRequest(), tvxcodec::jsonRpcFrame(R"({"method":"PING"})")}) {
+    for (const Bytes& message : {tvxcodec::pingRequest(), tvxcodec::jsonRpcFrame(R"({"method":"PING"})")})
         EXPECT_NO_THROW(dispatch(channel, message));
-    }
     EXPECT_TRUE(log.contains(tvxlog::error, kOnData, "RDP OnDataReceived exception: channel gone"));
 }
 
@@ -233,9 +223,8 @@ TEST_F(ClientDataTest, EveryKeyLandsInItsOwnField) {
 }
 
 TEST_F(ClientDataTest, ValuesAreCutConvertedOrReplacedByTheMissingKeyValue) {
-    Json::Value array(Json::arrayValue), object(Json::objectValue);
+    Json::Value array(Json::arrayValue);
     array.append(1);
-    object["a"] = 1;
     const std::string o63(63, 'o');
     const struct {
         const char* key;
@@ -244,30 +233,19 @@ TEST_F(ClientDataTest, ValuesAreCutConvertedOrReplacedByTheMissingKeyValue) {
     } rows[] = {
         // Texts are cut at the field width less one, in bytes.
         {"userName", std::string(600, 'u'), std::string(512, 'u')},
-        {"computerName", "ABCDEFGHIJKLMNOPQRST", "ABCDEFGHIJKLMNO"},
-        {"wifi_bssid", std::string(24, 'b'), std::string(24, 'b')},
         {"osName", o63 + "\xC3\xA9", o63 + "\xC3"},
-        {"client_version", std::string(40, '9'), std::string(32, '9')},
         // JsonCpp's conversions: null is 0 or "", not the missing-key value.
         {"serverRoundtripMs", Json::Value(), 0},
         {"speed", 3.9, 3},
-        {"rtxPackets", -1.0, -1},
-        {"wifi_channel", true, 1},
         {"inactivityTimeSeconds", Json::Value(), 0.0},
         {"userName", Json::Value(), ""},
-        {"computerName", true, "true"},
         {"gateway", 42, "42"},
-        {"osName", 1.5, "1.5"},
         // Absent or unconvertible: the missing-key value.
         {"roundtripMs", std::nullopt, -1},
-        {"if_guid", std::nullopt, ""},
         {"roundtripMs", "12", -1},
-        {"speed", object, -1},
         {"wifi_strength", 1e12, -1},
         {"inactivityTimeSeconds", "soon", -1.0},
         {"userName", array, ""},
-        {"gateway", object, ""},
-        {"cpu_usage", array, -1},
     };
     const Json::Value defaults1 = fillV1(), defaults2 = fillV2();
     for (const auto& row : rows) {
@@ -280,20 +258,6 @@ TEST_F(ClientDataTest, ValuesAreCutConvertedOrReplacedByTheMissingKeyValue) {
         expected[row.key] = row.decoded;
         EXPECT_EQ(v1 ? fillV1() : fillV2(), expected) << row.key << " from " << row.stored.value_or("(absent)");
     }
-}
-
-TEST_F(JsonRpcTest, PingFrameIsTheWorkedExample) {
-    LogCapture log;
-    const auto frame = process(tvxcodec::jsonRpcFrame(R"({"method":"PING","id":7})"));
-    ASSERT_TRUE(frame);
-    ASSERT_EQ(frame->size(), 122u);
-    // Tag, zero bytes to offset 59, then n = 58 little-endian.
-    EXPECT_EQ(tvxcodec::hex({frame->data(), 64}),
-              "50 52 4F 54 4F 43 4F 4C 5F 4A 53 4F 4E 5F 52 50 43 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
-              "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 3A 00 00 00");
-    EXPECT_EQ(std::string(frame->begin() + 64, frame->end()), kPong7);
-    EXPECT_TRUE(log.contains(tvxlog::debug, kRequest, R"(json-rpc request: {"method":"PING","id":7})"));
-    EXPECT_TRUE(log.contains(tvxlog::debug, kRequest, "json-rpc response: " + kPong7));
 }
 
 TEST_F(JsonRpcTest, MalformedFramesGetNoAnswer) {
@@ -329,13 +293,15 @@ TEST_F(JsonRpcTest, MalformedFramesGetNoAnswer) {
         EXPECT_FALSE(process(c.frame).has_value());
         EXPECT_TRUE(log.contains(tvxlog::error, kRequest, c.line));
     }
-    EXPECT_TRUE(process(noisyHeader).has_value());
 
     LogCapture log;
     const std::uint8_t one = 'P';
     EXPECT_EQ(platform_processJsonRpc(nullptr, 64), nullptr);
     EXPECT_EQ(platform_processJsonRpc(&one, 0), nullptr);
-    EXPECT_EQ(log.count(), 0u);
+    EXPECT_TRUE(process(noisyHeader).has_value());
+    // Only the answered frame's two lines, the request's text first.
+    ASSERT_EQ(log.count(), 2u);
+    EXPECT_EQ(log.lines().lines()[0].message, R"(json-rpc request: {"method":"PING"})");
     EXPECT_EQ(freeJsonRpcBuffer(nullptr), 0);
 }
 
@@ -353,14 +319,13 @@ TEST_F(JsonRpcTest, AnswersToTheByte) {
         {R"([{"method":"PING"})", parseError(19, "Missing ',' or ']' in array declaration")},
         {R"({"jsonrpc":"2.0","params":{"a":1},"method":"PING","x":)",
          parseError(55, valueExpected, R"(,"jsonrpc":"2.0","x":null)")},
-        {R"("PING")", notObject},
         {"5", notObject},
         {"null", notObject},
-        {"true", notObject},
         {R"({"id":1,"method":5,"params":{},"x":"y"})", error(-32600, noMethod, R"(,"id":1,"x":"y")")},
         {R"({"id":1})", error(-32600, noMethod, R"(,"id":1)")},
         {R"({"id":8,"method":"GET_CLIENT_DATA"})",
          error(-32601, "method handler not found: 'GET_CLIENT_DATA'.", R"(,"id":8)")},
+        {R"({"method":"ping"})", error(-32601, "method handler not found: 'ping'.")},  // names are case-sensitive
         {"[]", "[]\n"},
         {R"([1,{"method":"PING"}])", "[{\"error\":{\"code\":-32600,\"msg\":\"json-rpc request must be json object.\"}},"
                                      "{\"result\":{\"protocol\":3,\"serverRoundtripMs\":null}}]\n"},
@@ -374,14 +339,6 @@ TEST_F(JsonRpcTest, AnswersToTheByte) {
          "\"z\":[1,{\"b\":false}]}\n"},
     };
     for (const auto& [payload, expected] : cases) EXPECT_EQ(answer(payload), expected) << payload;
-    for (std::string name : {"ping", "Ping", "get_metrics", "Set_Lume_Data"})
-        EXPECT_EQ(answer(R"({"method":")" + name + "\"}"), error(-32601, "method handler not found: '" + name + "'."));
-    // Params that are not an object fail every method.
-    for (std::string method : {"PING", "GET_METRICS", "SET_LUME_DATA"})
-        for (std::string value : {"[]", "[1]", "5", "\"x\"", "true"})
-            EXPECT_EQ(answer(R"({"id":"a","method":")" + method + R"(","params":)" + value + "}"),
-                      error(-32693, params, R"(,"id":"a")"))
-                << method << " " << value;
 }
 
 // Every result echoes the request's "serverRoundtripMs", null without one.
@@ -400,11 +357,6 @@ TEST_F(JsonRpcTest, MethodResultsEchoTheServerRoundtrip) {
         EXPECT_EQ(answerValue(tvxcodec::jsonRpcPayload(method))["result"], result) << method;
         result["serverRoundtripMs"] = 42;
         EXPECT_EQ(answerValue(tvxcodec::jsonRpcPayload(method, params, 1))["result"], result) << method;
-    }
-    for (const char* lume : {R"({"lume_msg":{"data":{}}})", R"({"lume_msg":"SET_LUME_DATA {}"})"}) {
-        const Json::Value reply = answerValue(std::string(R"({"method":"SET_LUME_DATA","params":)") + lume + "}");
-        EXPECT_TRUE(reply["result"]["request_from_lume"].isIntegral() && reply["result"]["request_from_lume"] == 0)
-            << reply;
     }
 }
 
