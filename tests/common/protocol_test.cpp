@@ -261,29 +261,23 @@ TEST_F(ClientDataTest, ValuesAreCutConvertedOrReplacedByTheMissingKeyValue) {
 }
 
 TEST_F(JsonRpcTest, MalformedFramesGetNoAnswer) {
-    Bytes wrongTag = tvxcodec::jsonRpcFrame("{}");
-    wrongTag[16] = 'X';
-    Bytes noNulInTag = tvxcodec::jsonRpcFrame("{}");
-    for (std::size_t i = 17; i < 32; ++i) noNulInTag[i] = 'A';
+    // A frame of the payload with the bytes [from, to) replaced.
+    auto patched = [](std::string_view payload, std::size_t from, std::size_t to, std::uint8_t byte) {
+        Bytes frame = tvxcodec::jsonRpcFrame(payload);
+        std::fill(frame.begin() + static_cast<std::ptrdiff_t>(from), frame.begin() + static_cast<std::ptrdiff_t>(to), byte);
+        return frame;
+    };
     Bytes tooLong = tvxcodec::jsonRpcFrame("0123456789");
     tooLong.push_back('X');  // length field 10, 11 payload bytes
-    Bytes hugeLength = tvxcodec::jsonRpcFrame("{}");
-    for (std::size_t i = 60; i < 64; ++i) hugeLength[i] = 0xFF;
-    Bytes shortFrame = tvxcodec::jsonRpcFrame("");
-    shortFrame.pop_back();
-    // Bytes after the tag's NUL and the reserved field are not examined.
-    Bytes noisyHeader = tvxcodec::jsonRpcFrame(R"({"method":"PING"})");
-    for (std::size_t i = 18; i < 60; ++i) noisyHeader[i] = 0x5A;
-
     const struct {
         Bytes frame;
         std::string line;
     } cases[] = {
-        {shortFrame, "json-rpc request: invalid binary data length [63]"},
-        {wrongTag, "json-rpc request: invalid binary header: 'PROTOCOL_JSON_RPX'"},
-        {noNulInTag, "json-rpc request: invalid binary header: 'PROTOCOL_JSON_RPCAAAAAAAAAAAAAAA'"},
+        {Bytes(63, 0), "json-rpc request: invalid binary data length [63]"},
+        {patched("{}", 16, 17, 'X'), "json-rpc request: invalid binary header: 'PROTOCOL_JSON_RPX'"},
+        {patched("{}", 17, 32, 'A'), "json-rpc request: invalid binary header: 'PROTOCOL_JSON_RPCAAAAAAAAAAAAAAA'"},
         {tooLong, "json-rpc request: invalid binary data length [75]"},
-        {hugeLength, "json-rpc request: invalid binary data length [66]"},
+        {patched("{}", 60, 64, 0xFF), "json-rpc request: invalid binary data length [66]"},
         // The reader refuses nesting beyond its stack limit with an exception.
         {tvxcodec::jsonRpcFrame(std::string(5000, '[')), "json-rpc request: Exceeded stackLimit in readValue()."},
     };
@@ -298,7 +292,8 @@ TEST_F(JsonRpcTest, MalformedFramesGetNoAnswer) {
     const std::uint8_t one = 'P';
     EXPECT_EQ(platform_processJsonRpc(nullptr, 64), nullptr);
     EXPECT_EQ(platform_processJsonRpc(&one, 0), nullptr);
-    EXPECT_TRUE(process(noisyHeader).has_value());
+    // Bytes after the tag's NUL and the reserved field are not examined.
+    EXPECT_TRUE(process(patched(R"({"method":"PING"})", 18, 60, 0x5A)).has_value());
     // Only the answered frame's two lines, the request's text first.
     ASSERT_EQ(log.count(), 2u);
     EXPECT_EQ(log.lines().lines()[0].message, R"(json-rpc request: {"method":"PING"})");

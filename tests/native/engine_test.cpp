@@ -30,17 +30,6 @@ struct CountingWinsock {
     }
 };
 
-// Sees two passes of one task running at once.
-struct OverlapWatch {
-    std::array<std::atomic<int>, 8> active{};
-    std::atomic<bool> overlap{false};
-    void pass(int task) {
-        if (++active[task] > 1) overlap = true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        --active[task];
-    }
-};
-
 // Last-run times seen by the collector, one per pass.
 struct PassLog {
     std::mutex m;
@@ -127,8 +116,14 @@ TEST(EngineLifecycle, InitTwiceRestartsEveryTaskOnceAndRacingStartsAndStopsLeave
     // Passes every 20 ms of a clock that each reading moves by 1 ms.
     Engine engine(productLikePlans(), 20, 1'000'000, 1);
     CountingWinsock winsock;
-    OverlapWatch watch;
-    onPass = [&](int task, Json::Value&) { watch.pass(task); };
+    // Sees two passes of one task running at once.
+    std::array<std::atomic<int>, 8> active{};
+    std::atomic<bool> overlap{false};
+    onPass = [&](int task, Json::Value&) {
+        if (++active[task] > 1) overlap = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        --active[task];
+    };
     const auto entries = productLikePlans();
     ASSERT_EQ(platform_init(3), 0);
     ASSERT_EQ(platform_init(1), 0);
@@ -161,7 +156,7 @@ TEST(EngineLifecycle, InitTwiceRestartsEveryTaskOnceAndRacingStartsAndStopsLeave
         });
     for (auto& t : callers) t.join();
     platform_shutdown();
-    EXPECT_FALSE(watch.overlap);
+    EXPECT_FALSE(overlap);
     for (const auto& entry : entries) {
         EXPECT_GE(countStarted(log, entry.name), 3u) << entry.name;
         EXPECT_EQ(countStarted(log, entry.name), countStopped(log, entry.name)) << entry.name;

@@ -185,25 +185,24 @@ TEST_F(LogFolder, FolderAndFileNameRules) {
     EXPECT_TRUE(fs::is_directory(appData + "/Quillmere/Telvista/Logs"));
     EXPECT_TRUE(fs::is_directory(root));
 
+    // Folders whose path holds the text cannot be made (every folder: "").
+    static std::string failing;
+    logFolderOps().createDirectories = [](const std::string& p) { return p.find(failing) == p.npos ? 0ul : 5ul; };
     // An uncreatable root falls back to the default folder.
-    logFolderOps().createDirectories = [](const std::string& p) -> unsigned long {
-        return p.find("Telvista") != std::string::npos ? 0 : 5;
-    };
+    failing = "nowhere";
     ASSERT_EQ(makeLogFileName(3, "Q:\\nowhere", file), 0);
     EXPECT_EQ(file.rfind(appData, 0), 0u);
     // An uncreatable default folder is an error.
-    logFolderOps().createDirectories = [](const std::string& p) -> unsigned long {
-        return p.find("Telvista") != std::string::npos ? 5 : 0;
-    };
+    failing = "Telvista";
     EXPECT_EQ(makeLogFileName(3, "", file), -602);
     logFolderOps().commonAppData = [] { return std::string(); };
-    logFolderOps().createDirectories = [](const std::string&) -> unsigned long { return 0; };
+    failing = "|";
     ASSERT_EQ(makeLogFileName(3, "", file), 0);
     EXPECT_EQ(file.rfind("c:\\temp\\Quillmere\\Telvista\\Logs\\", 0), 0u);
 
     // A start that cannot make its folder leaves logging off; it is not retried.
     registry_->setDword(winreg::currentUser(), kLogClientKey, u"severity", 4);
-    logFolderOps().createDirectories = [](const std::string&) -> unsigned long { return 5; };
+    failing = "";
     EXPECT_EQ(initLogging(3, 0), -602);
     EXPECT_FALSE(tvxlog::isEnabled(tvxlog::fatal));
     EXPECT_EQ(initLogging(3, 0), 0);

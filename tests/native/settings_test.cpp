@@ -107,6 +107,9 @@ TEST_F(Settings, LocationServiceComesFromTheMachineHive) {
     registry_->setString(localMachine(), kSettingKey, u"LocationServiceKey", u"");
     EXPECT_EQ(readLocationServiceHost(), "geo.telvista.test");
     EXPECT_EQ(readLocationServiceKey(), "67J72EDYSQG12LT9NRCMHJX5UPUURXG7LEE9OWSN");
+    // A value of another type counts as missing.
+    registry_->setDword(localMachine(), kSettingKey, u"LocationServiceHost", 1);
+    EXPECT_EQ(readLocationServiceHost(), "geo.telvista.test");
     registry_->setString(localMachine(), kSettingKey, u"LocationServiceHost", u"geo.example");
     registry_->setString(localMachine(), kSettingKey, u"LocationServiceKey", u"K1");
     EXPECT_EQ(readLocationServiceHost(), "geo.example");
