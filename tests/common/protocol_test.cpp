@@ -135,6 +135,8 @@ TEST_F(DispatcherTest, EachMessageIsAnsweredOrRefusedWithItsLines) {
         {withNul("ping"), {}, 2, unexpected},  // kinds are case-sensitive
         {withNul("PIN"), {}, 2, unexpected},
         {withNul("GET_CLIENT_DATA_V3"), {}, 2, unexpected},
+        {withNul("GET_CLIENT"), {}, 2, unexpected},
+        {withNul("SET_LUME_DATA "), {}, 2, unexpected},
         {withNul(""), {}, 2, unexpected},  // a lone NUL
         {bytesOf("PING"), {}, 2, unexpected},  // no NUL within the bytes received
         {bytesOf("GET_CLIENT_DATA_V2"), {}, 2, unexpected},
