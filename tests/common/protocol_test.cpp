@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <stdexcept>
+#include <tuple>
 
 #include "agent/lume_api.h"
 #include "codec/codec.h"
@@ -20,6 +21,7 @@
 
 using tvxtest::Bytes;
 using tvxtest::LogCapture;
+using tvxtest::SnapshotTest;
 
 namespace {
 
@@ -38,38 +40,21 @@ void dispatch(ChannelWriter& channel, const Bytes& message) {
     dispatchChannelMessage(channel, static_cast<std::uint32_t>(exact.size()), exact.empty() ? nullptr : exact.data());
 }
 
-// Starts from the metric defaults and puts them back afterwards.
-class SnapshotTest : public ::testing::Test {
-protected:
-    void SetUp() override { initMetricStore(); }
-    void TearDown() override { initMetricStore(); }
-    static void setMetric(const std::string& key, const Json::Value& value) {
-        std::lock_guard<std::mutex> lock(metricsSnapshotMutex);
-        metricsSnapshot[key] = value;
-    }
-    static void removeMetric(const std::string& key) {
-        std::lock_guard<std::mutex> lock(metricsSnapshotMutex);
-        metricsSnapshot.removeMember(key);
-    }
-};
-
 template <typename Record>
 Bytes raw(const Record& record) {
     const auto* p = reinterpret_cast<const std::uint8_t*>(&record);
     return Bytes(p, p + sizeof record);
 }
 
-Json::Value fillV1() {
-    CLIENT_DATA record;
-    EXPECT_EQ(platform_getClientData(&record), 0);
-    return tvxcodec::decodeClientData(raw(record));
+// A record as the entry point fills it.
+template <typename Record>
+Bytes filled(std::int32_t (*fill)(Record*)) {
+    Record record;
+    EXPECT_EQ(fill(&record), 0);
+    return raw(record);
 }
-
-Json::Value fillV2() {
-    CLIENT_DATA_V2 record;
-    EXPECT_EQ(platform_getClientDataV2(&record), 0);
-    return tvxcodec::decodeClientDataV2(raw(record));
-}
+Json::Value fillV1() { return tvxcodec::decodeClientData(filled(platform_getClientData)); }
+Json::Value fillV2() { return tvxcodec::decodeClientDataV2(filled(platform_getClientDataV2)); }
 
 // The service's response frame for a request frame, or nothing.
 std::optional<Bytes> process(const Bytes& frame) {
@@ -110,26 +95,20 @@ class JsonRpcTest : public SnapshotTest {};
 TEST_F(DispatcherTest, EachMessageIsAnsweredOrRefusedWithItsLines) {
     setMetric("userName", "alice");
     lume_shutdown();
-    CLIENT_DATA v1;
-    CLIENT_DATA_V2 v2;
-    platform_getClientData(&v1);
-    platform_getClientDataV2(&v2);
-    Bytes v2Reply = withNul("GET_CLIENT_DATA_V2"), record2 = raw(v2);
+    Bytes v2Reply = withNul("GET_CLIENT_DATA_V2"), record2 = filled(platform_getClientDataV2);
     v2Reply.insert(v2Reply.end(), record2.begin(), record2.end());
     const Bytes rpc = tvxcodec::jsonRpcFrame(R"({"method":"PING","id":7})");
     const Bytes ping = bytesOf(std::string_view("PING\0\2\0\0\0", 9));
     const Bytes noFlags = bytesOf(std::string_view("SET_LUME_DATA\0\0\0", 16));
     const std::string unexpected = "RDP OnDataReceived: unexpected msg type received";
     const std::string failed = "'PROTOCOL_JSON_RPC' request failed.";
-    const struct {
-        Bytes message, reply;  // no reply: refused
-        std::size_t lines;
-        std::string last;  // the last line; a WRITE line comes after the write
-    } cases[] = {
+    // The message, its reply (none: refused), the lines logged and the last of
+    // them (a WRITE line comes after the write).
+    const std::tuple<Bytes, Bytes, std::size_t, std::string> cases[] = {
         {withNul("PING"), ping, 2, "RDP OnDataReceived, WRITE PING: [9]"},
         {bytesOf(std::string_view("PING\0GET_CLIENT_DATA\0xyz", 24)), ping, 2, "RDP OnDataReceived, WRITE PING: [9]"},
         {withNul("SET_LUME_DATA"), noFlags, 1, ""},
-        {tvxcodec::getClientDataRequest(), raw(v1), 2, "RDP OnDataReceived, WRITE V1: [4144]"},
+        {tvxcodec::getClientDataRequest(), filled(platform_getClientData), 2, "RDP OnDataReceived, WRITE V1: [4144]"},
         {tvxcodec::getClientDataV2Request(), v2Reply, 2, "RDP OnDataReceived, WRITE V2: [1095]"},
         {rpc, *process(rpc), 3, "json-rpc response: " + kPong7},
         {withNul("ping"), {}, 2, unexpected},  // kinds are case-sensitive
@@ -148,32 +127,32 @@ TEST_F(DispatcherTest, EachMessageIsAnsweredOrRefusedWithItsLines) {
         {bytesOf("PROTO"), {}, 3, failed},
         {withNul("PROTOCOL_JSON_RPC"), {}, 3, failed},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(tvxcodec::hex(c.message));
-        const std::string size = std::to_string(c.message.size());
+    for (const auto& [message, reply, count, last] : cases) {
+        SCOPED_TRACE(tvxcodec::hex(message));
+        const std::string size = std::to_string(message.size());
         const std::string refusedFrame = "json-rpc request: invalid binary data length [" + size + "]";
         // The first line's text stops at the NUL or at the last byte received.
-        const std::string text(c.message.begin(), std::find(c.message.begin(), c.message.end(), 0));
-        const bool answered = !c.reply.empty();
-        const std::size_t linesBeforeWrite = c.lines - (c.last.find(", WRITE ") != std::string::npos);
+        const std::string text(message.begin(), std::find(message.begin(), message.end(), 0));
+        const bool answered = !reply.empty();
+        const std::size_t linesBeforeWrite = count - (last.find(", WRITE ") != std::string::npos);
         for (bool present : {true, false}) {
             LogCapture log;
             tvxtest::RecordingChannel channel(present);
             std::size_t linesAtWrite = 0;
             channel.onWrite = [&] { linesAtWrite = log.count(); };
-            dispatch(channel, c.message);
+            dispatch(channel, message);
             const auto lines = log.lines().lines();
-            ASSERT_EQ(lines.size(), c.lines);
+            ASSERT_EQ(lines.size(), count);
             EXPECT_EQ(lines[0].severity, tvxlog::debug);
             EXPECT_EQ(lines[0].function, kOnData);
             EXPECT_EQ(lines[0].message, "RDP OnDataReceived: [" + size + "] " + text);
-            EXPECT_EQ(lines.back().message, c.last.empty() ? lines[0].message : c.last);
-            EXPECT_EQ(lines.back().function, answered && c.lines == 3 ? kRequest : kOnData);
+            EXPECT_EQ(lines.back().message, last.empty() ? lines[0].message : last);
+            EXPECT_EQ(lines.back().function, answered && count == 3 ? kRequest : kOnData);
             std::size_t errors = 0;
             for (const auto& line : lines) errors += line.severity == tvxlog::error;
-            EXPECT_EQ(errors, answered ? 0u : c.lines - 1);
-            EXPECT_EQ(log.contains(tvxlog::error, kRequest, refusedFrame), !answered && c.lines == 3);
-            EXPECT_EQ(channel.writes, present && answered ? std::vector<Bytes>{c.reply} : std::vector<Bytes>{});
+            EXPECT_EQ(errors, answered ? 0u : count - 1);
+            EXPECT_EQ(log.contains(tvxlog::error, kRequest, refusedFrame), !answered && count == 3);
+            EXPECT_EQ(channel.writes, present && answered ? std::vector<Bytes>{reply} : std::vector<Bytes>{});
             EXPECT_EQ(linesAtWrite, present && answered ? linesBeforeWrite : 0u);
         }
     }
@@ -228,11 +207,8 @@ TEST_F(ClientDataTest, ValuesAreCutConvertedOrReplacedByTheMissingKeyValue) {
     Json::Value array(Json::arrayValue);
     array.append(1);
     const std::string o63(63, 'o');
-    const struct {
-        const char* key;
-        std::optional<Json::Value> stored;  // nothing: the key is absent
-        Json::Value decoded;
-    } rows[] = {
+    // The key, the value stored (nothing: the key is absent) and the value decoded.
+    const std::tuple<const char*, std::optional<Json::Value>, Json::Value> rows[] = {
         // Texts are cut at the field width less one, in bytes.
         {"userName", std::string(600, 'u'), std::string(512, 'u')},
         {"osName", o63 + "\xC3\xA9", o63 + "\xC3"},
@@ -250,15 +226,15 @@ TEST_F(ClientDataTest, ValuesAreCutConvertedOrReplacedByTheMissingKeyValue) {
         {"userName", array, ""},
     };
     const Json::Value defaults1 = fillV1(), defaults2 = fillV2();
-    for (const auto& row : rows) {
+    for (const auto& [key, stored, decoded] : rows) {
         initMetricStore();
-        if (row.stored) setMetric(row.key, *row.stored);
-        else removeMetric(row.key);
+        if (stored) setMetric(key, *stored);
+        else removeMetric(key);
         // The whole record is compared: the other fields keep their defaults.
-        const bool v1 = defaults1.isMember(row.key);
+        const bool v1 = defaults1.isMember(key);
         Json::Value expected = v1 ? defaults1 : defaults2;
-        expected[row.key] = row.decoded;
-        EXPECT_EQ(v1 ? fillV1() : fillV2(), expected) << row.key << " from " << row.stored.value_or("(absent)");
+        expected[key] = decoded;
+        EXPECT_EQ(v1 ? fillV1() : fillV2(), expected) << key << " from " << stored.value_or("(absent)");
     }
 }
 
@@ -271,10 +247,7 @@ TEST_F(JsonRpcTest, MalformedFramesGetNoAnswer) {
     };
     Bytes tooLong = tvxcodec::jsonRpcFrame("0123456789");
     tooLong.push_back('X');  // length field 10, 11 payload bytes
-    const struct {
-        Bytes frame;
-        std::string line;
-    } cases[] = {
+    const std::pair<Bytes, std::string> cases[] = {
         {Bytes(63, 0), "json-rpc request: invalid binary data length [63]"},
         {patched("{}", 16, 17, 'X'), "json-rpc request: invalid binary header: 'PROTOCOL_JSON_RPX'"},
         {patched("{}", 17, 32, 'A'), "json-rpc request: invalid binary header: 'PROTOCOL_JSON_RPCAAAAAAAAAAAAAAA'"},
@@ -283,11 +256,11 @@ TEST_F(JsonRpcTest, MalformedFramesGetNoAnswer) {
         // The reader refuses nesting beyond its stack limit with an exception.
         {tvxcodec::jsonRpcFrame(std::string(5000, '[')), "json-rpc request: Exceeded stackLimit in readValue()."},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.line);
+    for (const auto& [frame, line] : cases) {
+        SCOPED_TRACE(line);
         LogCapture log;
-        EXPECT_FALSE(process(c.frame).has_value());
-        EXPECT_TRUE(log.contains(tvxlog::error, kRequest, c.line));
+        EXPECT_FALSE(process(frame).has_value());
+        EXPECT_TRUE(log.contains(tvxlog::error, kRequest, line));
     }
 
     LogCapture log;

@@ -112,7 +112,8 @@ public:
     std::size_t count(int severity, const std::string& function, const std::string& text, bool prefix = false) const {
         std::size_t n = 0;
         for (const auto& l : memory_->lines())
-            n += l.severity == severity && l.function == function && (prefix ? l.message.rfind(text, 0) == 0 : l.message == text);
+            n += l.severity == severity && l.function == function &&
+                 (prefix ? l.message.rfind(text, 0) == 0 : l.message == text);
         return n;
     }
     bool contains(int severity, const std::string& function, const std::string& message) const {

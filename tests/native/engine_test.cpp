@@ -180,7 +180,6 @@ TEST(EngineLifecycle, StopWhileWaitingOrInAPassAndARestartKeepsTheLastRunTime) {
     // The clock stands still: the task now waits until it is stopped.
     platform_shutdown();
     EXPECT_EQ(countStopped(log, "Gateway Roundtrip"), 1u);
-    EXPECT_EQ(passes.size(), 1u);
 
     // A restart does not run at once: the next pass is due one interval after
     // the previous one started.

@@ -119,10 +119,7 @@ TEST(PluginRegistrar, ParserHandlesQuotingBracedNamesKeywordsAndReplacements) {
 }
 
 TEST(PluginRegistrar, ParserRejectsWhatItCannotApplyFaithfully) {
-    const struct {
-        const char16_t* text;
-        const char* error;
-    } cases[] = {
+    const std::pair<const char16_t*, std::string> cases[] = {
         {u"HKCR { 'open }", "line 1: unterminated quoted text"},
         {u"HKCR {\n a {\n }", "line 3: missing }"},
         {u"HKCR { a = s '%NOPE%' }", "line 1: unknown replacement %NOPE%"},
@@ -141,9 +138,9 @@ TEST(PluginRegistrar, ParserRejectsWhatItCannotApplyFaithfully) {
         {u"HKCR { a = }", "line 1: value data was expected"},
         {u"HKCR { = }", "line 1: a name was expected"},
     };
-    for (const auto& c : cases) {
-        registrar::ParseResult result = registrar::parseScript(c.text, productReplacements());
-        EXPECT_FALSE(result.script.has_value()) << c.error;
-        EXPECT_EQ(result.error, c.error);
+    for (const auto& [text, error] : cases) {
+        registrar::ParseResult result = registrar::parseScript(text, productReplacements());
+        EXPECT_FALSE(result.script.has_value()) << error;
+        EXPECT_EQ(result.error, error);
     }
 }
