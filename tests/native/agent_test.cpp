@@ -206,7 +206,6 @@ TEST_F(LumeBridge, EntryPointsFollowTheBridgeLifecycle) {
     ASSERT_EQ(lume_init(), 0);
     EXPECT_EQ(lume_init(), 0);  // running already: nothing changes
     EXPECT_TRUE(log_.contains(tvxlog::debug, "lume_init", "***** Starting lume thread: Ok"));
-    platform_setLumeData(doc.size(), doc.data());
     // The first pass (at once after start) asks the agent.
     ASSERT_TRUE(waitUntil([&] { return platform_setLumeData(doc.size(), doc.data()) == 3u; }));
     EXPECT_TRUE(log_.contains(tvxlog::info, "QmLumeTask::run", "[Lume Info Thread] Started ..."));

@@ -208,8 +208,7 @@ TEST_F(LogFolder, TestKindLogsEverythingToTheDefaultFolderAndConsole) {
     testing::internal::CaptureStdout();
     ASSERT_EQ(initLogging(0, 0), 0);
     TVX_LOG(tvxlog::verbose) << "verbose to console";
-    std::string console = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(console, "verbose to console\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "verbose to console\n");
     auto files = logFiles();
     ASSERT_EQ(files.size(), 1u);
     EXPECT_EQ(files[0].filename().string(), "tvx_client_dll_test_[2025-03-01 09-15-42].log");
