@@ -84,6 +84,7 @@ TEST(LumeLibraryPath, RewritesTheVariableToTheX86Folder) {
     const std::pair<std::string, std::string> paths[] = {
         {"C:/Program Files/Ombrel/KTR_Agent/LumeSDK.dll", "c:\\program files (x86)\\ombrel\\ktr_agent\\lumesdk.dll"},
         {"D:\\Program Files (x86)\\Agent\\X.DLL", "d:\\program files (x86)\\agent\\x.dll"},
+        {"\\Program Files\\", "\\program files (x86)\\"},
         {"\\program files", "\\program files"},
     };
     for (auto [path, rewritten] : paths) {
