@@ -212,14 +212,15 @@ TEST_F(LumeBridge, EntryPointsFollowTheBridgeLifecycle) {
     EXPECT_TRUE(log_.contains(tvxlog::info, "QmLumeTask::run", "[Lume Info Thread] Started ..."));
     EXPECT_TRUE(log_.contains(tvxlog::info, "QmLumeTask::run", "Deal with Lume is enabled, interval (ms):5000"));
 
-    // JSON-RPC forms: object, string with the tag, the bare tag.
+    // JSON-RPC forms: an object and a text after the tag are taken, the bare tag and a number refused.
     Json::Value object(Json::objectValue);
-    object["machine"]["a"] = 1;
-    EXPECT_EQ(platform_setLumeData_JsonRpc(object), 3u);
-    EXPECT_EQ(platform_setLumeData_JsonRpc(Json::Value("SET_LUME_DATA " + doc)), 3u);
+    object["machine"]["ComputerName"] = "VM2";
     log_.lines().clear();
-    EXPECT_EQ(platform_setLumeData_JsonRpc(Json::Value("SET_LUME_DATA")), 3u);
-    EXPECT_EQ(platform_setLumeData_JsonRpc(Json::Value(12)), 3u);
+    for (const Json::Value& params : {object, Json::Value("SET_LUME_DATA " + doc), Json::Value("SET_LUME_DATA"),
+                                      Json::Value(12)})
+        EXPECT_EQ(platform_setLumeData_JsonRpc(params), 3u);
+    for (const std::string name : {"VM2", "VM"})
+        EXPECT_TRUE(log_.contains(tvxlog::debug, "QmLumeTask::setLumeDataImpl", "ComputerName to Lume: " + name));
     EXPECT_TRUE(log_.contains(tvxlog::error, "platform_setLumeData_JsonRpc", "invalid lume data: \"SET_LUME_DATA\""));
     EXPECT_TRUE(log_.contains(tvxlog::error, "platform_setLumeData_JsonRpc", "invalid lume data: 12"));
     EXPECT_EQ(platform_setLumeData(5, "{bad}"), 3u);
