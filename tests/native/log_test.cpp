@@ -72,7 +72,6 @@ TEST(LogStatement, TestsTheThresholdBeforeFormatting) {
     TVX_LOG(tvxlog::info) << expensive();
     TVX_LOG(tvxlog::debug) << expensive();
     EXPECT_EQ(formatted, 0);
-    EXPECT_EQ(log.count(), 0u);
     TVX_LOG(tvxlog::warning) << "n=" << expensive() << " text " << static_cast<const char*>(nullptr);
     TVX_LOG(tvxlog::error) << L"wide " << std::u16string(u"\u00e9t\u00e9");
     ASSERT_EQ(log.count(), 2u);
