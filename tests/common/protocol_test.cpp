@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <stdexcept>
+#include <tuple>
 
 #include "agent/lume_api.h"
 #include "codec/codec.h"
@@ -20,6 +21,7 @@
 
 using tvxtest::Bytes;
 using tvxtest::LogCapture;
+using tvxtest::SnapshotTest;
 
 namespace {
 
@@ -38,38 +40,21 @@ void dispatch(ChannelWriter& channel, const Bytes& message) {
     dispatchChannelMessage(channel, static_cast<std::uint32_t>(exact.size()), exact.empty() ? nullptr : exact.data());
 }
 
-// Starts from the metric defaults and puts them back afterwards.
-class SnapshotTest : public ::testing::Test {
-protected:
-    void SetUp() override { initMetricStore(); }
-    void TearDown() override { initMetricStore(); }
-    static void setMetric(const std::string& key, const Json::Value& value) {
-        std::lock_guard<std::mutex> lock(metricsSnapshotMutex);
-        metricsSnapshot[key] = value;
-    }
-    static void removeMetric(const std::string& key) {
-        std::lock_guard<std::mutex> lock(metricsSnapshotMutex);
-        metricsSnapshot.removeMember(key);
-    }
-};
-
 template <typename Record>
 Bytes raw(const Record& record) {
     const auto* p = reinterpret_cast<const std::uint8_t*>(&record);
     return Bytes(p, p + sizeof record);
 }
 
-Json::Value fillV1() {
-    CLIENT_DATA record;
-    EXPECT_EQ(platform_getClientData(&record), 0);
-    return tvxcodec::decodeClientData(raw(record));
+// A record as the entry point fills it.
+template <typename Record>
+Bytes filled(std::int32_t (*fill)(Record*)) {
+    Record record;
+    EXPECT_EQ(fill(&record), 0);
+    return raw(record);
 }
-
-Json::Value fillV2() {
-    CLIENT_DATA_V2 record;
-    EXPECT_EQ(platform_getClientDataV2(&record), 0);
-    return tvxcodec::decodeClientDataV2(raw(record));
-}
+Json::Value fillV1() { return tvxcodec::decodeClientData(filled(platform_getClientData)); }
+Json::Value fillV2() { return tvxcodec::decodeClientDataV2(filled(platform_getClientDataV2)); }
 
 // The service's response frame for a request frame, or nothing.
 std::optional<Bytes> process(const Bytes& frame) {
@@ -110,89 +95,75 @@ class JsonRpcTest : public SnapshotTest {};
 TEST_F(DispatcherTest, EachMessageIsAnsweredOrRefusedWithItsLines) {
     setMetric("userName", "alice");
     lume_shutdown();
-    CLIENT_DATA v1;
-    CLIENT_DATA_V2 v2;
-    platform_getClientData(&v1);
-    platform_getClientDataV2(&v2);
-    Bytes v2Reply = withNul("GET_CLIENT_DATA_V2"), record2 = raw(v2);
+    Bytes v2Reply = withNul("GET_CLIENT_DATA_V2"), record2 = filled(platform_getClientDataV2);
     v2Reply.insert(v2Reply.end(), record2.begin(), record2.end());
     const Bytes rpc = tvxcodec::jsonRpcFrame(R"({"method":"PING","id":7})");
     const Bytes ping = bytesOf(std::string_view("PING\0\2\0\0\0", 9));
     const Bytes noFlags = bytesOf(std::string_view("SET_LUME_DATA\0\0\0", 16));
     const std::string unexpected = "RDP OnDataReceived: unexpected msg type received";
     const std::string failed = "'PROTOCOL_JSON_RPC' request failed.";
-    const struct {
-        Bytes message, reply;  // no reply: refused
-        std::size_t lines;
-        std::string last;  // the last line; a WRITE line comes after the write
-    } cases[] = {
+    // The message, its reply (none: refused), the lines logged and the last of
+    // them (a WRITE line comes after the write).
+    const std::tuple<Bytes, Bytes, std::size_t, std::string> cases[] = {
         {withNul("PING"), ping, 2, "RDP OnDataReceived, WRITE PING: [9]"},
         {bytesOf(std::string_view("PING\0GET_CLIENT_DATA\0xyz", 24)), ping, 2, "RDP OnDataReceived, WRITE PING: [9]"},
         {withNul("SET_LUME_DATA"), noFlags, 1, ""},
-        {tvxcodec::setLumeDataRequest(R"({"a":1})"), noFlags, 1, ""},
-        {tvxcodec::getClientDataRequest(), raw(v1), 2, "RDP OnDataReceived, WRITE V1: [4144]"},
+        {tvxcodec::getClientDataRequest(), filled(platform_getClientData), 2, "RDP OnDataReceived, WRITE V1: [4144]"},
         {tvxcodec::getClientDataV2Request(), v2Reply, 2, "RDP OnDataReceived, WRITE V2: [1095]"},
         {rpc, *process(rpc), 3, "json-rpc response: " + kPong7},
         {withNul("ping"), {}, 2, unexpected},  // kinds are case-sensitive
         {withNul("PIN"), {}, 2, unexpected},
         {withNul("GET_CLIENT_DATA_V3"), {}, 2, unexpected},
         {withNul("GET_CLIENT"), {}, 2, unexpected},
+        {withNul("SET_LUME_DATA "), {}, 2, unexpected},
         {withNul(""), {}, 2, unexpected},  // a lone NUL
         {bytesOf("PING"), {}, 2, unexpected},  // no NUL within the bytes received
         {bytesOf("GET_CLIENT_DATA_V2"), {}, 2, unexpected},
         {bytesOf("SET_LUME_DATA"), {}, 2, unexpected},
         {withNul("PROTOCOL_JSON_RPCX"), {}, 2, unexpected},  // the tag's 18th byte is not NUL
-        {withNul("PROTOCOL_JSON_RPC_"), {}, 2, unexpected},
-        {withNul("SET_LUME_DATA "), {}, 2, unexpected},
-        {withNul(" PING"), {}, 2, unexpected},
         // The start of the tag goes to the service, which refuses it as a frame;
         // the empty message stops before it.
         {Bytes{}, {}, 2, failed},
         {bytesOf("PROTO"), {}, 3, failed},
-        {bytesOf("PROTOCOL_JSON_RPC"), {}, 3, failed},
         {withNul("PROTOCOL_JSON_RPC"), {}, 3, failed},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(tvxcodec::hex(c.message));
-        const std::string size = std::to_string(c.message.size());
+    for (const auto& [message, reply, count, last] : cases) {
+        SCOPED_TRACE(tvxcodec::hex(message));
+        const std::string size = std::to_string(message.size());
         const std::string refusedFrame = "json-rpc request: invalid binary data length [" + size + "]";
         // The first line's text stops at the NUL or at the last byte received.
-        const std::string text(c.message.begin(), std::find(c.message.begin(), c.message.end(), 0));
-        const bool answered = !c.reply.empty();
-        const std::size_t linesBeforeWrite = c.lines - (c.last.find(", WRITE ") != std::string::npos);
+        const std::string text(message.begin(), std::find(message.begin(), message.end(), 0));
+        const bool answered = !reply.empty();
+        const std::size_t linesBeforeWrite = count - (last.find(", WRITE ") != std::string::npos);
         for (bool present : {true, false}) {
             LogCapture log;
             tvxtest::RecordingChannel channel(present);
             std::size_t linesAtWrite = 0;
             channel.onWrite = [&] { linesAtWrite = log.count(); };
-            dispatch(channel, c.message);
+            dispatch(channel, message);
             const auto lines = log.lines().lines();
-            ASSERT_EQ(lines.size(), c.lines);
+            ASSERT_EQ(lines.size(), count);
             EXPECT_EQ(lines[0].severity, tvxlog::debug);
             EXPECT_EQ(lines[0].function, kOnData);
             EXPECT_EQ(lines[0].message, "RDP OnDataReceived: [" + size + "] " + text);
-            EXPECT_EQ(lines.back().message, c.last.empty() ? lines[0].message : c.last);
-            EXPECT_EQ(lines.back().function, answered && c.lines == 3 ? kRequest : kOnData);
+            EXPECT_EQ(lines.back().message, last.empty() ? lines[0].message : last);
+            EXPECT_EQ(lines.back().function, answered && count == 3 ? kRequest : kOnData);
             std::size_t errors = 0;
             for (const auto& line : lines) errors += line.severity == tvxlog::error;
-            EXPECT_EQ(errors, answered ? 0u : c.lines - 1);
-            EXPECT_EQ(log.contains(tvxlog::error, kRequest, refusedFrame), !answered && c.lines == 3);
-            EXPECT_EQ(channel.writes, present && answered ? std::vector<Bytes>{c.reply} : std::vector<Bytes>{});
+            EXPECT_EQ(errors, answered ? 0u : count - 1);
+            EXPECT_EQ(log.contains(tvxlog::error, kRequest, refusedFrame), !answered && count == 3);
+            EXPECT_EQ(channel.writes, present && answered ? std::vector<Bytes>{reply} : std::vector<Bytes>{});
             EXPECT_EQ(linesAtWrite, present && answered ? linesBeforeWrite : 0u);
         }
     }
 }
 
 TEST_F(DispatcherTest, AFailingWriteStaysInside) {
-    class ThrowingChannel : public ChannelWriter {
-    public:
-        bool hasChannel() const override { return true; }
-        void write(const std::uint8_t*, std::uint32_t) override { throw std::runtime_error("channel gone"); }
-    } channel;
+    tvxtest::RecordingChannel channel;
+    channel.onWrite = [] { throw std::runtime_error("channel gone"); };
     LogCapture log;
-    for (const Bytes& message : {tvxcodec::pingRequest(), tvxcodec::jsonRpcFrame(R"({"method":"PING"})")}) {
+    for (const Bytes& message : {tvxcodec::pingRequest(), tvxcodec::jsonRpcFrame(R"({"method":"PING"})")})
         EXPECT_NO_THROW(dispatch(channel, message));
-    }
     EXPECT_TRUE(log.contains(tvxlog::error, kOnData, "RDP OnDataReceived exception: channel gone"));
 }
 
@@ -233,109 +204,74 @@ TEST_F(ClientDataTest, EveryKeyLandsInItsOwnField) {
 }
 
 TEST_F(ClientDataTest, ValuesAreCutConvertedOrReplacedByTheMissingKeyValue) {
-    Json::Value array(Json::arrayValue), object(Json::objectValue);
+    Json::Value array(Json::arrayValue);
     array.append(1);
-    object["a"] = 1;
     const std::string o63(63, 'o');
-    const struct {
-        const char* key;
-        std::optional<Json::Value> stored;  // nothing: the key is absent
-        Json::Value decoded;
-    } rows[] = {
+    // The key, the value stored (nothing: the key is absent) and the value decoded.
+    const std::tuple<const char*, std::optional<Json::Value>, Json::Value> rows[] = {
         // Texts are cut at the field width less one, in bytes.
         {"userName", std::string(600, 'u'), std::string(512, 'u')},
-        {"computerName", "ABCDEFGHIJKLMNOPQRST", "ABCDEFGHIJKLMNO"},
-        {"wifi_bssid", std::string(24, 'b'), std::string(24, 'b')},
         {"osName", o63 + "\xC3\xA9", o63 + "\xC3"},
-        {"client_version", std::string(40, '9'), std::string(32, '9')},
         // JsonCpp's conversions: null is 0 or "", not the missing-key value.
         {"serverRoundtripMs", Json::Value(), 0},
         {"speed", 3.9, 3},
-        {"rtxPackets", -1.0, -1},
-        {"wifi_channel", true, 1},
         {"inactivityTimeSeconds", Json::Value(), 0.0},
         {"userName", Json::Value(), ""},
-        {"computerName", true, "true"},
         {"gateway", 42, "42"},
-        {"osName", 1.5, "1.5"},
         // Absent or unconvertible: the missing-key value.
         {"roundtripMs", std::nullopt, -1},
-        {"if_guid", std::nullopt, ""},
         {"roundtripMs", "12", -1},
-        {"speed", object, -1},
         {"wifi_strength", 1e12, -1},
         {"inactivityTimeSeconds", "soon", -1.0},
         {"userName", array, ""},
-        {"gateway", object, ""},
-        {"cpu_usage", array, -1},
     };
     const Json::Value defaults1 = fillV1(), defaults2 = fillV2();
-    for (const auto& row : rows) {
+    for (const auto& [key, stored, decoded] : rows) {
         initMetricStore();
-        if (row.stored) setMetric(row.key, *row.stored);
-        else removeMetric(row.key);
+        if (stored) setMetric(key, *stored);
+        else removeMetric(key);
         // The whole record is compared: the other fields keep their defaults.
-        const bool v1 = defaults1.isMember(row.key);
+        const bool v1 = defaults1.isMember(key);
         Json::Value expected = v1 ? defaults1 : defaults2;
-        expected[row.key] = row.decoded;
-        EXPECT_EQ(v1 ? fillV1() : fillV2(), expected) << row.key << " from " << row.stored.value_or("(absent)");
+        expected[key] = decoded;
+        EXPECT_EQ(v1 ? fillV1() : fillV2(), expected) << key << " from " << stored.value_or("(absent)");
     }
-}
-
-TEST_F(JsonRpcTest, PingFrameIsTheWorkedExample) {
-    LogCapture log;
-    const auto frame = process(tvxcodec::jsonRpcFrame(R"({"method":"PING","id":7})"));
-    ASSERT_TRUE(frame);
-    ASSERT_EQ(frame->size(), 122u);
-    // Tag, zero bytes to offset 59, then n = 58 little-endian.
-    EXPECT_EQ(tvxcodec::hex({frame->data(), 64}),
-              "50 52 4F 54 4F 43 4F 4C 5F 4A 53 4F 4E 5F 52 50 43 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
-              "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 3A 00 00 00");
-    EXPECT_EQ(std::string(frame->begin() + 64, frame->end()), kPong7);
-    EXPECT_TRUE(log.contains(tvxlog::debug, kRequest, R"(json-rpc request: {"method":"PING","id":7})"));
-    EXPECT_TRUE(log.contains(tvxlog::debug, kRequest, "json-rpc response: " + kPong7));
 }
 
 TEST_F(JsonRpcTest, MalformedFramesGetNoAnswer) {
-    Bytes wrongTag = tvxcodec::jsonRpcFrame("{}");
-    wrongTag[16] = 'X';
-    Bytes noNulInTag = tvxcodec::jsonRpcFrame("{}");
-    for (std::size_t i = 17; i < 32; ++i) noNulInTag[i] = 'A';
+    // A frame of the payload with the bytes [from, to) replaced.
+    auto patched = [](std::string_view payload, std::size_t from, std::size_t to, std::uint8_t byte) {
+        Bytes frame = tvxcodec::jsonRpcFrame(payload);
+        std::fill(frame.begin() + static_cast<std::ptrdiff_t>(from), frame.begin() + static_cast<std::ptrdiff_t>(to), byte);
+        return frame;
+    };
     Bytes tooLong = tvxcodec::jsonRpcFrame("0123456789");
     tooLong.push_back('X');  // length field 10, 11 payload bytes
-    Bytes hugeLength = tvxcodec::jsonRpcFrame("{}");
-    for (std::size_t i = 60; i < 64; ++i) hugeLength[i] = 0xFF;
-    Bytes shortFrame = tvxcodec::jsonRpcFrame("");
-    shortFrame.pop_back();
-    // Bytes after the tag's NUL and the reserved field are not examined.
-    Bytes noisyHeader = tvxcodec::jsonRpcFrame(R"({"method":"PING"})");
-    for (std::size_t i = 18; i < 60; ++i) noisyHeader[i] = 0x5A;
-
-    const struct {
-        Bytes frame;
-        std::string line;
-    } cases[] = {
-        {shortFrame, "json-rpc request: invalid binary data length [63]"},
-        {wrongTag, "json-rpc request: invalid binary header: 'PROTOCOL_JSON_RPX'"},
-        {noNulInTag, "json-rpc request: invalid binary header: 'PROTOCOL_JSON_RPCAAAAAAAAAAAAAAA'"},
+    const std::pair<Bytes, std::string> cases[] = {
+        {Bytes(63, 0), "json-rpc request: invalid binary data length [63]"},
+        {patched("{}", 16, 17, 'X'), "json-rpc request: invalid binary header: 'PROTOCOL_JSON_RPX'"},
+        {patched("{}", 17, 32, 'A'), "json-rpc request: invalid binary header: 'PROTOCOL_JSON_RPCAAAAAAAAAAAAAAA'"},
         {tooLong, "json-rpc request: invalid binary data length [75]"},
-        {hugeLength, "json-rpc request: invalid binary data length [66]"},
+        {patched("{}", 60, 64, 0xFF), "json-rpc request: invalid binary data length [66]"},
         // The reader refuses nesting beyond its stack limit with an exception.
         {tvxcodec::jsonRpcFrame(std::string(5000, '[')), "json-rpc request: Exceeded stackLimit in readValue()."},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.line);
+    for (const auto& [frame, line] : cases) {
+        SCOPED_TRACE(line);
         LogCapture log;
-        EXPECT_FALSE(process(c.frame).has_value());
-        EXPECT_TRUE(log.contains(tvxlog::error, kRequest, c.line));
+        EXPECT_FALSE(process(frame).has_value());
+        EXPECT_TRUE(log.contains(tvxlog::error, kRequest, line));
     }
-    EXPECT_TRUE(process(noisyHeader).has_value());
 
     LogCapture log;
     const std::uint8_t one = 'P';
     EXPECT_EQ(platform_processJsonRpc(nullptr, 64), nullptr);
     EXPECT_EQ(platform_processJsonRpc(&one, 0), nullptr);
-    EXPECT_EQ(log.count(), 0u);
+    // Bytes after the tag's NUL and the reserved field are not examined.
+    EXPECT_TRUE(process(patched(R"({"method":"PING"})", 18, 60, 0x5A)).has_value());
+    // Only the answered frame's two lines, the request's text first.
+    ASSERT_EQ(log.count(), 2u);
+    EXPECT_EQ(log.lines().lines()[0].message, R"(json-rpc request: {"method":"PING"})");
     EXPECT_EQ(freeJsonRpcBuffer(nullptr), 0);
 }
 
@@ -353,14 +289,13 @@ TEST_F(JsonRpcTest, AnswersToTheByte) {
         {R"([{"method":"PING"})", parseError(19, "Missing ',' or ']' in array declaration")},
         {R"({"jsonrpc":"2.0","params":{"a":1},"method":"PING","x":)",
          parseError(55, valueExpected, R"(,"jsonrpc":"2.0","x":null)")},
-        {R"("PING")", notObject},
         {"5", notObject},
         {"null", notObject},
-        {"true", notObject},
         {R"({"id":1,"method":5,"params":{},"x":"y"})", error(-32600, noMethod, R"(,"id":1,"x":"y")")},
         {R"({"id":1})", error(-32600, noMethod, R"(,"id":1)")},
         {R"({"id":8,"method":"GET_CLIENT_DATA"})",
          error(-32601, "method handler not found: 'GET_CLIENT_DATA'.", R"(,"id":8)")},
+        {R"({"method":"ping"})", error(-32601, "method handler not found: 'ping'.")},  // names are case-sensitive
         {"[]", "[]\n"},
         {R"([1,{"method":"PING"}])", "[{\"error\":{\"code\":-32600,\"msg\":\"json-rpc request must be json object.\"}},"
                                      "{\"result\":{\"protocol\":3,\"serverRoundtripMs\":null}}]\n"},
@@ -374,14 +309,6 @@ TEST_F(JsonRpcTest, AnswersToTheByte) {
          "\"z\":[1,{\"b\":false}]}\n"},
     };
     for (const auto& [payload, expected] : cases) EXPECT_EQ(answer(payload), expected) << payload;
-    for (std::string name : {"ping", "Ping", "get_metrics", "Set_Lume_Data"})
-        EXPECT_EQ(answer(R"({"method":")" + name + "\"}"), error(-32601, "method handler not found: '" + name + "'."));
-    // Params that are not an object fail every method.
-    for (std::string method : {"PING", "GET_METRICS", "SET_LUME_DATA"})
-        for (std::string value : {"[]", "[1]", "5", "\"x\"", "true"})
-            EXPECT_EQ(answer(R"({"id":"a","method":")" + method + R"(","params":)" + value + "}"),
-                      error(-32693, params, R"(,"id":"a")"))
-                << method << " " << value;
 }
 
 // Every result echoes the request's "serverRoundtripMs", null without one.
@@ -400,11 +327,6 @@ TEST_F(JsonRpcTest, MethodResultsEchoTheServerRoundtrip) {
         EXPECT_EQ(answerValue(tvxcodec::jsonRpcPayload(method))["result"], result) << method;
         result["serverRoundtripMs"] = 42;
         EXPECT_EQ(answerValue(tvxcodec::jsonRpcPayload(method, params, 1))["result"], result) << method;
-    }
-    for (const char* lume : {R"({"lume_msg":{"data":{}}})", R"({"lume_msg":"SET_LUME_DATA {}"})"}) {
-        const Json::Value reply = answerValue(std::string(R"({"method":"SET_LUME_DATA","params":)") + lume + "}");
-        EXPECT_TRUE(reply["result"]["request_from_lume"].isIntegral() && reply["result"]["request_from_lume"] == 0)
-            << reply;
     }
 }
 

@@ -1,10 +1,17 @@
-// A channel stand-in shared by the channel protocol tests.
+// A channel stand-in and a metric fixture shared by the protocol tests.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <vector>
 
+#include <gtest/gtest.h>
+#include <json/value.h>
+
+#include <mutex>
+#include <string>
+
+#include "platform/metric_store.h"
 #include "protocol/dispatcher.h"
 
 namespace tvxtest {
@@ -25,6 +32,21 @@ public:
 
 private:
     bool present_;
+};
+
+// Starts from the metric defaults and puts them back afterwards.
+class SnapshotTest : public ::testing::Test {
+protected:
+    void SetUp() override { initMetricStore(); }
+    void TearDown() override { initMetricStore(); }
+    static void setMetric(const std::string& key, const Json::Value& value) {
+        std::lock_guard<std::mutex> lock(metricsSnapshotMutex);
+        metricsSnapshot[key] = value;
+    }
+    static void removeMetric(const std::string& key) {
+        std::lock_guard<std::mutex> lock(metricsSnapshotMutex);
+        metricsSnapshot.removeMember(key);
+    }
 };
 
 }  // namespace tvxtest

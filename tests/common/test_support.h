@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <variant>
@@ -106,20 +106,25 @@ public:
     ~LogCapture() { tvxlog::resetLoggerForTests(); }
 
     tvxlog::MemoryAppender& lines() { return *memory_; }
-    bool contains(int severity, const std::string& function, const std::string& message) const {
-        return memory_->contains(severity, function, message);
-    }
-    // A line whose message starts with text (the system's message text follows).
-    bool containsPrefix(int severity, const std::string& function, const std::string& text) const {
-        return countPrefix(severity, function, text) > 0;
-    }
-    std::size_t countPrefix(int severity, const std::string& function, const std::string& text) const {
+    std::size_t count() const { return memory_->lines().size(); }
+    // Lines whose message is the text, or starts with it when the system's
+    // message text follows.
+    std::size_t count(int severity, const std::string& function, const std::string& text, bool prefix = false) const {
         std::size_t n = 0;
         for (const auto& l : memory_->lines())
-            n += l.severity == severity && l.function == function && l.message.rfind(text, 0) == 0;
+            n += l.severity == severity && l.function == function &&
+                 (prefix ? l.message.rfind(text, 0) == 0 : l.message == text);
         return n;
     }
-    std::size_t count() const { return memory_->lines().size(); }
+    bool contains(int severity, const std::string& function, const std::string& message) const {
+        return count(severity, function, message) > 0;
+    }
+    bool containsPrefix(int severity, const std::string& function, const std::string& text) const {
+        return count(severity, function, text, true) > 0;
+    }
+    std::size_t countPrefix(int severity, const std::string& function, const std::string& text) const {
+        return count(severity, function, text, true);
+    }
 
 private:
     tvxlog::MemoryAppender* memory_;
@@ -146,7 +151,6 @@ public:
     MemoryRegistry() : previous_(winreg::setBackend(&store_)) {}
     ~MemoryRegistry() { winreg::setBackend(previous_); }
     winreg::MemoryBackend* operator->() { return &store_; }
-    winreg::MemoryBackend& store() { return store_; }
 
 private:
     winreg::MemoryBackend store_;
@@ -167,9 +171,7 @@ bool waitUntil(Predicate done) {
 
 inline std::string readFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 }  // namespace tvxtest

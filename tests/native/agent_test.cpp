@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <future>
+#include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "agent/lume_api.h"
@@ -19,14 +21,12 @@ namespace {
 // An agent library of the test's own: scripted answers, recorded calls.
 struct FakeAgent {
     static inline std::mutex mutex;
-    static inline std::string config;
-    static inline bool configNull = false;
+    static inline std::optional<std::string> config;  // nothing: a null answer
     static inline std::vector<std::string> calls;
 
-    static void reset(std::string answer, bool null = false) {
+    static void reset(std::optional<std::string> answer) {
         std::lock_guard<std::mutex> lock(mutex);
         config = std::move(answer);
-        configNull = null;
         calls.clear();
     }
     static std::vector<std::string> recorded() {
@@ -44,7 +44,7 @@ struct FakeAgent {
         dll.fetchConfig = [](const char* name) -> const char* {
             std::lock_guard<std::mutex> lock(mutex);
             calls.push_back(std::string("fetchConfig ") + name);
-            return configNull ? nullptr : config.c_str();
+            return config ? config->c_str() : nullptr;
         };
         dll.sendInfo = [](const char* name, const char* data) {
             std::lock_guard<std::mutex> lock(mutex);
@@ -161,12 +161,8 @@ TEST_F(LumeTask, SendsTheLatestDocumentOnEveryPass) {
 }
 
 TEST_F(LumeTask, ReadsTheFlagsTheAgentRequests) {
-    struct Case {
-        const char* answer;
-        bool ok;
-        std::uint32_t flags;
-    };
-    const Case cases[] = {
+    // The agent's answer, whether it is taken and the flags afterwards.
+    const std::tuple<const char*, bool, std::uint32_t> cases[] = {
         {R"({"data":{"DataRequested":["Teams","EmployeeScore"]}})", true, 3},
         {R"({"data":{"DataRequested":["teams"]}})", true, 0},
         {R"({"data":{"DataRequested":["EmployeeScore"]}})", true, 2},
@@ -180,10 +176,10 @@ TEST_F(LumeTask, ReadsTheFlagsTheAgentRequests) {
         {R"(garbage)", false, 1},
         {"", false, 1},
     };
-    for (const auto& c : cases) {
-        FakeAgent::reset(c.answer);
-        EXPECT_EQ(task_.recvLumeRequests(), c.ok) << c.answer;
-        EXPECT_EQ(task_.dataRequested(), c.flags) << c.answer;
+    for (const auto& [answer, ok, flags] : cases) {
+        FakeAgent::reset(answer);
+        EXPECT_EQ(task_.recvLumeRequests(), ok) << answer;
+        EXPECT_EQ(task_.dataRequested(), flags) << answer;
     }
     EXPECT_TRUE(log_.contains(tvxlog::info, "QmLumeTask::json2dataRequested", "Lume data requested: Teams, EmployeeScore"));
     EXPECT_TRUE(log_.contains(tvxlog::error, "QmLumeTask::recvLumeRequests", "Lume fetchConfig: returns empty response."));
@@ -195,7 +191,7 @@ TEST_F(LumeTask, ReadsTheFlagsTheAgentRequests) {
     FakeAgent::reset(R"({"data":{"DataRequested":["Teams",{"x":1}]}})");
     EXPECT_THROW(task_.recvLumeRequests(), std::exception);
     EXPECT_EQ(task_.dataRequested(), 1u);
-    FakeAgent::reset("{}", true);
+    FakeAgent::reset(std::nullopt);
     EXPECT_FALSE(task_.recvLumeRequests());
 }
 
@@ -211,22 +207,20 @@ TEST_F(LumeBridge, EntryPointsFollowTheBridgeLifecycle) {
     ASSERT_EQ(lume_init(), 0);
     EXPECT_EQ(lume_init(), 0);  // running already: nothing changes
     EXPECT_TRUE(log_.contains(tvxlog::debug, "lume_init", "***** Starting lume thread: Ok"));
-    platform_setLumeData(doc.size(), doc.data());
     // The first pass (at once after start) asks the agent.
     ASSERT_TRUE(waitUntil([&] { return platform_setLumeData(doc.size(), doc.data()) == 3u; }));
     EXPECT_TRUE(log_.contains(tvxlog::info, "QmLumeTask::run", "[Lume Info Thread] Started ..."));
     EXPECT_TRUE(log_.contains(tvxlog::info, "QmLumeTask::run", "Deal with Lume is enabled, interval (ms):5000"));
 
-    // JSON-RPC forms: object, string with and without the tag, the bare tag.
+    // JSON-RPC forms: an object and a text after the tag are taken, the bare tag and a number refused.
     Json::Value object(Json::objectValue);
-    object["machine"]["a"] = 1;
-    EXPECT_EQ(platform_setLumeData_JsonRpc(object), 3u);
-    EXPECT_EQ(platform_setLumeData_JsonRpc(Json::Value("SET_LUME_DATA " + doc)), 3u);
-    EXPECT_EQ(platform_setLumeData_JsonRpc(Json::Value(doc)), 3u);
+    object["machine"]["ComputerName"] = "VM2";
     log_.lines().clear();
-    EXPECT_EQ(platform_setLumeData_JsonRpc(Json::Value("SET_LUME_DATA")), 3u);
-    EXPECT_EQ(platform_setLumeData_JsonRpc(Json::Value("SET_LUME_DATA\x01")), 3u);
-    EXPECT_EQ(platform_setLumeData_JsonRpc(Json::Value(12)), 3u);
+    for (const Json::Value& params : {object, Json::Value("SET_LUME_DATA " + doc), Json::Value("SET_LUME_DATA"),
+                                      Json::Value(12)})
+        EXPECT_EQ(platform_setLumeData_JsonRpc(params), 3u);
+    for (const std::string name : {"VM2", "VM"})
+        EXPECT_TRUE(log_.contains(tvxlog::debug, "QmLumeTask::setLumeDataImpl", "ComputerName to Lume: " + name));
     EXPECT_TRUE(log_.contains(tvxlog::error, "platform_setLumeData_JsonRpc", "invalid lume data: \"SET_LUME_DATA\""));
     EXPECT_TRUE(log_.contains(tvxlog::error, "platform_setLumeData_JsonRpc", "invalid lume data: 12"));
     EXPECT_EQ(platform_setLumeData(5, "{bad}"), 3u);
@@ -307,22 +301,11 @@ namespace {
 
 // The plug-in's channel reference: dropped and replaced by the closing thread
 // while senders write.
-class ReopeningChannel final : public ChannelWriter {
-public:
+struct ReopeningChannel final : ChannelWriter {
+    std::atomic<bool> open{true};
     std::atomic<long> replies{0};
-    void setOpen(bool open) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        open_ = open;
-    }
-    bool hasChannel() const override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return open_;
-    }
-    void write(const std::uint8_t*, std::uint32_t) override { replies += hasChannel(); }
-
-private:
-    mutable std::mutex mutex_;
-    bool open_ = true;
+    bool hasChannel() const override { return open; }
+    void write(const std::uint8_t*, std::uint32_t) override { ++replies; }
 };
 
 }  // namespace
@@ -362,10 +345,10 @@ TEST_F(LumeBridge, RequestsRaceAChannelThatClosesAndReopens) {
             }
         });
     for (int round = 0; round < 30; ++round) {
-        channel.setOpen(false);
+        channel.open = false;
         platform_shutdown();
         lume_shutdown();
-        channel.setOpen(true);
+        channel.open = true;
         platform_init(3);
         lume_init();
         std::this_thread::sleep_for(std::chrono::milliseconds(5));

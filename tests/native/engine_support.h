@@ -98,22 +98,16 @@ private:
 
 using tvxtest::waitUntil;
 
-// Lines of the task threads, the whole message compared.
-inline std::size_t countLines(tvxtest::LogCapture& log, int severity, const std::string& message) {
-    std::size_t n = 0;
-    for (const auto& line : log.lines().lines())
-        n += line.severity == severity && line.function == "QmPlatformTask::run" && line.message == message;
-    return n;
-}
+// Lines of the task threads ("done" lines by their start: the duration varies).
+inline const std::string kRun = "QmPlatformTask::run";
 inline std::size_t countStarted(tvxtest::LogCapture& log, const std::string& task) {
-    return countLines(log, tvxlog::info, "'" + task + "' thread started.");
+    return log.count(tvxlog::info, kRun, "'" + task + "' thread started.");
 }
 inline std::size_t countStopped(tvxtest::LogCapture& log, const std::string& task) {
-    return countLines(log, tvxlog::info, "'" + task + "' thread stopped.");
+    return log.count(tvxlog::info, kRun, "'" + task + "' thread stopped.");
 }
-// "done" lines of one task (their duration varies).
 inline std::size_t countDone(tvxtest::LogCapture& log, const std::string& task) {
-    return log.countPrefix(tvxlog::verbose, "QmPlatformTask::run", "'" + task + "' done: ");
+    return log.count(tvxlog::verbose, kRun, "'" + task + "' done: ", true);
 }
 
 }  // namespace enginetest

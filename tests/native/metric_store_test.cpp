@@ -6,16 +6,13 @@
 #include <thread>
 #include <vector>
 
+#include "common/protocol_test_support.h"
 #include "platform/metric_store.h"
 #include "platform/platform_api.h"
 
 namespace {
 
-class MetricStore : public ::testing::Test {
-protected:
-    void SetUp() override { initMetricStore(); }
-    void TearDown() override { initMetricStore(); }
-};
+using MetricStore = tvxtest::SnapshotTest;
 
 std::string metricsJson() {
     char* text = platform_getMetricsJson();
