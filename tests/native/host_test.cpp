@@ -19,7 +19,7 @@ TEST(HostCommandOutput, SplitterCutsEachReadAtItsFirstNul) {
     std::vector<std::string> lines;
     const LineHandler collect = [&lines](const std::string& line) { lines.push_back(line); };
     LineSplitter splitter(collect);
-    for (const std::string read : {std::string("ab\0cd\r\n", 7), std::string("ef\r\nla"), std::string("st")})
+    for (const std::string& read : {std::string("ab\0cd\r\n", 7), std::string("ef\r\nla"), std::string("st")})
         splitter.feed(read);
     splitter.finish();
     EXPECT_EQ(lines, (std::vector<std::string>{"abef\r", "last"}));
