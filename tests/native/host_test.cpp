@@ -19,38 +19,28 @@ TEST(HostCommandOutput, SplitterCutsEachReadAtItsFirstNul) {
     std::vector<std::string> lines;
     const LineHandler collect = [&lines](const std::string& line) { lines.push_back(line); };
     LineSplitter splitter(collect);
-    for (const std::string read : {std::string("ab\0cd\r\n", 7), std::string("ef\r\nla"), std::string("st")})
+    for (const std::string& read : {std::string("ab\0cd\r\n", 7), std::string("ef\r\nla"), std::string("st")})
         splitter.feed(read);
     splitter.finish();
     EXPECT_EQ(lines, (std::vector<std::string>{"abef\r", "last"}));
 }
 
-// wmic's caption and version in either order among blank lines; an empty
-// caption keeps what was there.
+// wmic's caption and version among blank lines; an empty caption keeps what
+// was there.
 TEST(HostCommandOutput, WmicLines) {
-    using Lines = std::vector<std::string>;
-    for (const Lines& lines : {Lines{"\r", "Caption=Windows 10 Pro\r", "Version=10.0.19045\r", "\r"},
-                               Lines{"Version=10.0.19045\r", "\r", "Caption=Windows 10 Pro\r"}}) {
-        std::string name, version;
-        for (const auto& line : lines) parseWmicLine(line, name, version);
-        EXPECT_EQ(name + "|" + version, "Windows 10 Pro|10.0.19045");
-    }
-    std::string name = "kept", version;
-    parseWmicLine("Caption=\r", name, version);
-    EXPECT_EQ(name, "kept");
+    std::string name, version;
+    for (const char* line : {"Version=10.0.19045\r", "\r", "Caption=Windows 10 Pro\r", "Caption=\r"})
+        parseWmicLine(line, name, version);
+    EXPECT_EQ(name + "|" + version, "Windows 10 Pro|10.0.19045");
 }
 
 TEST(HostVersion, ParsingAndOrder) {
     tvxtest::LogCapture log;
     EXPECT_EQ(Version("1.x.3").components(), (std::vector<std::int32_t>{1, 3}));
     EXPECT_TRUE(log.contains(tvxlog::error, "Version::updateListFromString", "invalid version characters invalid stoi argument"));
-    EXPECT_EQ(Version("1..2.").components(), (std::vector<std::int32_t>{1, 2}));
     EXPECT_EQ(Version(" 7b.99999999999").components(), (std::vector<std::int32_t>{7}));
     EXPECT_TRUE(log.contains(tvxlog::error, "Version::updateListFromString", "invalid version characters stoi argument out of range"));
-    EXPECT_TRUE(Version("").components().empty());
-    EXPECT_TRUE(Version("") < Version("0"));
     EXPECT_TRUE(Version("1.2.3") < Version("1.2.3.0"));
-    EXPECT_FALSE(Version("1.2.3.0") < Version("1.2.3"));
     EXPECT_TRUE(Version("25.3.9") < Version("25.3.10.0"));
     EXPECT_FALSE(Version("26") < Version("25.3.10.0"));
     EXPECT_EQ(formatVersion((25ull << 48) | (3ull << 32) | (10ull << 16)), "25.3.10.0");
