@@ -118,7 +118,8 @@ TEST_F(NetworkInfo, WritesTheChosenInterfaceTheWifiFactsAndTheCache) {
     ASSERT_EQ(getNetworkInfo(empty, sources({{1, "0.0.0.0"}})), 0);
     EXPECT_EQ(empty, json(R"j({"if_guid": "", "if_type": "Unknown", "if_type_value": -1, "description": "",
         "gateway": "", "privateIpAddress": "", "mac_address": "", "speed": -1, "rtxPackets": -1, "wifi_ssid": "",
-        "wifi_bssid": "", "wifi_authentication": "", "wifi_radio_type": "", "wifi_strength": -1, "wifi_channel": -1})j"));
+        "wifi_bssid": "", "wifi_authentication": "", "wifi_radio_type": "", "wifi_strength": -1,
+        "wifi_channel": -1})j"));
     EXPECT_EQ(getGateway() + getWifiSsid(), "");
     EXPECT_TRUE(log.contains(tvxlog::warning, "getNetworkInfo", "Network data is empty"));
 

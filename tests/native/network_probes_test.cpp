@@ -58,11 +58,14 @@ TEST_F(Probes, AFailureReportsThePreviousSuccessOnceThenMinusOne) {
     tvxtest::LogCapture log;
     // A handle that cannot be opened counts as a failure like the others; once
     // the script has run out, every echo times out.
-    echoResults = {{EchoResult::reply, 12, 0}, {EchoResult::openFailed, 0, 8}, {EchoResult::sendFailed, 0, 11003}};
+    echoResults = {{EchoResult::reply, 12, 0}, {EchoResult::openFailed, 0, 8}, {EchoResult::sendFailed, 0, 11003},
+                   {EchoResult::reply, 3, 0}};
     EXPECT_EQ(getRoundTripToIP_impl("198.51.100.61"), 12);
     EXPECT_EQ(getRoundTripToIP_impl("198.51.100.61"), 12);
     // The first probe of an address that fails has nothing to fall back on.
     EXPECT_EQ(getRoundTripToIP_impl("198.51.100.62"), -1);
+    EXPECT_EQ(getRoundTripToIP_impl("198.51.100.63"), 3);
+    EXPECT_EQ(getRoundTripToIP_impl("198.51.100.63"), 3);
     EXPECT_EQ(getRoundTripToIP_impl("198.51.100.61"), -1);
     EXPECT_TRUE(log.contains(tvxlog::debug, "getRoundTripToIP_impl",
                              "IcmpSendEcho '198.51.100.61' timed out (IP_REQ_TIMED_OUT)"));
