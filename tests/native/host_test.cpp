@@ -55,7 +55,10 @@ protected:
             for (const auto& line : command == kPowerShellVersionCommand ? versionOutput : output) parse(line);
             return std::int32_t{0};
         };
-        hostOps().systemTimes = [](CpuTimes& t) { return t = times, true; };
+        hostOps().systemTimes = [](CpuTimes& t) {
+            t = times;
+            return true;
+        };
         hostOps().now = [] { return now; };
         resetHostFactsForTests();
     }
