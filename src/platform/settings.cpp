@@ -23,15 +23,6 @@ std::string readMachineText(const char16_t* name, const char* defaultValue) {
 
 }  // namespace
 
-bool readLumeEnabled() { return readDword(winreg::currentUser(), kSettingsRoot, u"Lume").value_or(1) != 0; }
-
-std::uint32_t readLumeIntervalMs() {
-    auto seconds = static_cast<std::int32_t>(readDword(winreg::currentUser(), kSettingsRoot, u"LumeInterval(sec)").value_or(5));
-    if (seconds < 5) seconds = 5;
-    if (seconds > 600) seconds = 600;
-    return static_cast<std::uint32_t>(seconds) * 1000;
-}
-
 std::uint32_t readPublicIpLookupMethod() {
     std::uint32_t method = readDword(winreg::currentUser(), kSettingKey, u"PublicIpLookupMethod").value_or(0);
     if (method == 0) method = readDword(winreg::localMachine(), kSettingKey, u"PublicIpLookupMethod").value_or(0);

@@ -11,11 +11,6 @@ inline constexpr char16_t kSettingKey[] = u"Software\\Quillmere\\Telvista\\Setti
 inline constexpr char16_t kMetricsKey[] = u"Software\\Quillmere\\Telvista\\Metrics";
 inline constexpr char16_t kLogClientKey[] = u"Software\\Quillmere\\Telvista\\Log\\client";
 
-// HKCU "Lume": missing or non-zero means on.
-bool readLumeEnabled();
-// HKCU "LumeInterval(sec)": default 5, clamped to 5 ... 600 as a signed
-// number, in milliseconds.
-std::uint32_t readLumeIntervalMs();
 // "PublicIpLookupMethod": HKCU, then HKLM when missing or 0; 0 when both fail.
 std::uint32_t readPublicIpLookupMethod();
 // HKLM "SampleEndpoint" (REG_SZ only); defaultName when absent or not a string.

@@ -361,22 +361,7 @@ bool MemoryRegistry::hasKey(Hive hive, const std::u16string& path) const {
     return path.empty() || keys_.count({hive, fold(path)}) != 0;
 }
 
-void MemoryRegistry::failWritesBelow(Hive hive, const std::u16string& path, long code) {
-    failure_ = std::make_pair(Id{hive, fold(path)}, code);
-}
-
-long MemoryRegistry::writeCheck(Hive hive, const std::u16string& path) const {
-    if (!failure_) return kSuccess;
-    const auto& [where, code] = *failure_;
-    std::u16string folded = fold(path);
-    if (where.first == hive &&
-        (folded == where.second || folded.rfind(where.second + u'\\', 0) == 0 || where.second.empty()))
-        return code;
-    return kSuccess;
-}
-
 long MemoryRegistry::createKey(Hive hive, const std::u16string& path) {
-    if (long rc = writeCheck(hive, path); rc != kSuccess) return rc;
     if (path.empty()) return kSuccess;
     std::size_t at = 0;
     while (true) {
@@ -390,7 +375,6 @@ long MemoryRegistry::createKey(Hive hive, const std::u16string& path) {
 }
 
 long MemoryRegistry::setValue(Hive hive, const std::u16string& path, const std::u16string& name, Value v) {
-    if (long rc = writeCheck(hive, path); rc != kSuccess) return rc;
     Key* key = find(hive, path);
     if (!key) return kFileNotFound;
     for (auto& [n, existing] : key->values) {

@@ -137,9 +137,6 @@ public:
     // comparing whole trees in tests.
     std::vector<std::string> dump() const;
 
-    // Makes every write (create, set) at or below the path fail with the code.
-    void failWritesBelow(Hive hive, const std::u16string& path, long code);
-
 private:
     struct Key {
         std::u16string path;  // as first written
@@ -147,12 +144,10 @@ private:
     };
     using Id = std::pair<Hive, std::u16string>;  // folded path
     static std::u16string fold(const std::u16string& s);
-    long writeCheck(Hive hive, const std::u16string& path) const;
     Key* find(Hive hive, const std::u16string& path);
     long setValue(Hive hive, const std::u16string& path, const std::u16string& name, Value v);
 
     std::map<Id, Key> keys_;
-    std::optional<std::pair<Id, long>> failure_;
 };
 
 }  // namespace registrar
