@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -26,6 +27,8 @@ std::atomic<std::int32_t> lumeRunning{0};
 // be unloaded under it.
 std::atomic<bool> lumeThreadPresent{false};
 LumeDLL* sdkOverride = nullptr;
+// With the engine's own stop wait, a channel close stays within a second.
+constexpr std::chrono::milliseconds kLumeStopWait{300};
 
 struct Bridge {
     // Serialises start and stop, which wait for the thread; taken before the
@@ -120,9 +123,12 @@ TVX_API void lume_shutdown() {
             thread = std::move(b.thread);
             task = std::move(b.task);
         }
-        // Joined outside the bridge mutex: the thread may be inside the
-        // agent's SDK for as long as that takes.
-        joinThread(thread);
+        // Waited for outside the bridge mutex, and not for long: the thread
+        // may be inside the agent's SDK for as long as that takes. One that
+        // has not ended by then finishes on its own; its module hold keeps
+        // the DLL loaded until it has.
+        if (task->waitUntilEnded(std::chrono::steady_clock::now() + kLumeStopWait)) joinThread(thread);
+        else thread->detach();
         lumeThreadPresent.store(false);
         TVX_LOG(tvxlog::debug) << "*****  lume thread is stopped";
     } catch (const std::exception& e) {

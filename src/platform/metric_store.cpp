@@ -85,14 +85,15 @@ std::uint64_t storeCopies = 0;
 std::uint64_t publishedCopy = 0;
 }  // namespace
 
-void mergeTaskResult(const Json::Value& result, const std::vector<std::string>& keys) {
+void mergeTaskResult(const Json::Value& result, const std::vector<std::string>& keys, bool onlyPresent) {
     Json::Value published;
     std::uint64_t copy = 0;
     if (!result.empty()) {
         std::lock_guard<std::mutex> lock(metricStoreMutex);
         for (const auto& key : keys) {
             const Json::Value* found = result.isObject() ? result.find(key.data(), key.data() + key.size()) : nullptr;
-            metricStore[key] = found ? *found : std::as_const(metricDefaults)[key];
+            if (found) metricStore[key] = *found;
+            else if (!onlyPresent) metricStore[key] = std::as_const(metricDefaults)[key];
         }
         published = metricStore;
         copy = ++storeCopies;

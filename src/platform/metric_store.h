@@ -30,8 +30,10 @@ extern std::mutex metricsSnapshotMutex;
 // static initialisation; tests call it again to start from the defaults.
 void initMetricStore();
 
-// Merges the task's keys from its result into the store and republishes it.
-void mergeTaskResult(const Json::Value& result, const std::vector<std::string>& keys);
+// Merges the task's keys from its result into the store and republishes it;
+// a key the result lacks takes its default, unless onlyPresent is set, when
+// it keeps its stored value (a pass published before it has ended).
+void mergeTaskResult(const Json::Value& result, const std::vector<std::string>& keys, bool onlyPresent = false);
 
 // A copy of the published snapshot.
 Json::Value getMetricsSnapshot();

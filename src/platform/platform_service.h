@@ -2,7 +2,12 @@
 // the collectors read: the service running flag and the client kind.
 #pragma once
 
+#include <chrono>
 #include <functional>
+#include <string>
+#include <vector>
+
+#include <json/value.h>
 
 #include "platform_api.h"
 
@@ -36,6 +41,26 @@ private:
 };
 // Marks the calling thread as one of the service's own (task threads).
 void markServiceThread();
+
+// How long a stop (platform_shutdown, or the stop half of a restart) waits
+// for the task threads. A thread still inside a call that cannot be
+// interrupted then is not waited for: it finishes on its own, publishes
+// nothing, and holds the module loaded until it has ended.
+inline constexpr std::chrono::milliseconds kStopWaitMs{500};
+
+// Every start and stop of the service begins a new session. A pass belongs to
+// the session in which it began (beginServicePass, on the task's thread) and
+// publishes only while that session lasts, so a pass that outlived a stop
+// never writes into a later session.
+void beginServicePass();
+// False on a task thread whose pass began in a session that has since ended;
+// true elsewhere. Collectors that fill caches other tasks read ask it first.
+bool isPassCurrent();
+enum class MergeScope { keysWritten, allKeys };
+// Merges the pass's result while its session lasts; false when it has ended.
+// keysWritten merges only the keys the result holds (a part of a pass),
+// allKeys the whole pass as mergeTaskResult does.
+bool publishPass(const Json::Value& result, const std::vector<std::string>& keys, MergeScope scope);
 
 // The argument of the latest platform_init; 0 before the first call.
 unsigned currentClientKind();

@@ -1,15 +1,25 @@
 #include "platform_task.h"
 
+#include <algorithm>
 #include <exception>
 #include <utility>
 
 #include "log.h"
 #include "metric_store.h"
+#include "module_hold.h"
 #include "platform_service.h"
+#include "task_table.h"
 
 QmPlatformTask::QmPlatformTask(std::string name, std::vector<MetricCollector> collectors,
-                               std::vector<std::string> keys)
-    : name_(std::move(name)), keys_(std::move(keys)), collectors_(std::move(collectors)) {}
+                               std::vector<std::string> keys, std::vector<MetricInput> inputs)
+    : name_(std::move(name)), keys_(std::move(keys)), collectors_(std::move(collectors)), inputs_(std::move(inputs)) {}
+
+void announceInput(MetricInput input) {
+    if (!isServiceRunning() || !isPassCurrent()) return;
+    for (const auto& task : taskTable())
+        if (std::find(task->inputs().begin(), task->inputs().end(), input) != task->inputs().end())
+            task->wakeForPass();
+}
 
 void QmPlatformTask::run() {
     TVX_LOG(tvxlog::info) << "'" << name_ << "' thread started.";
@@ -19,11 +29,17 @@ void QmPlatformTask::run() {
     for (;;) {
         try {
             if (waitForNextPass(taskClock().passIntervalMs.load())) break;
+            beginServicePass();
             const std::int64_t start = taskClock().now();
-            for (MetricCollector collect : collectors_) collect(result);
-            // A pass that outlived the service is not published.
-            if (!isServiceRunning()) break;
-            mergeTaskResult(result, keys_);
+            // What a collector has found is published before the next one
+            // runs, so a slow lookup never hides facts known at once.
+            for (std::size_t i = 0; i + 1 < collectors_.size(); ++i) {
+                collectors_[i](result);
+                publishPass(result, keys_, MergeScope::keysWritten);
+            }
+            if (!collectors_.empty()) collectors_.back()(result);
+            // A pass that outlived its session is not published.
+            if (!publishPass(result, keys_, MergeScope::allKeys)) continue;
             const std::int64_t end = taskClock().now();
             TVX_LOG(tvxlog::verbose) << "'" << name_ << "' done: " << (end - start) << " ms";
         } catch (const std::exception& e) {
@@ -61,5 +77,8 @@ void runTaskThread(const std::shared_ptr<QmWorkingTask>& task) {
 std::shared_ptr<std::thread> startTaskThread(std::shared_ptr<QmWorkingTask> task) {
     task->setStopFlag(0);
     task->setEnded(false);
-    return std::make_shared<std::thread>([task = std::move(task)] { runTask(*task); });
+    // The thread may outlive a stop that does not wait for it; the module
+    // stays loaded until it has ended.
+    auto hold = std::make_unique<ModuleHold>();
+    return std::make_shared<std::thread>([task = std::move(task), hold = std::move(hold)] { runTask(*task); });
 }

@@ -16,20 +16,31 @@
 // negative code) is not used by the task.
 using MetricCollector = std::int32_t (*)(Json::Value& result);
 
+// What one task learns and others measure from: when it arrives or changes,
+// the tasks that depend on it run at once instead of at their next tick.
+enum class MetricInput { gateway, publicIp, location, ispRoute };
+
+// Wakes the tasks of the current table that depend on the input. Only from a
+// pass of the running service; a pass that outlived its session wakes nobody.
+void announceInput(MetricInput input);
+
 class QmPlatformTask : public QmWorkingTask {
 public:
-    QmPlatformTask(std::string name, std::vector<MetricCollector> collectors, std::vector<std::string> keys);
+    QmPlatformTask(std::string name, std::vector<MetricCollector> collectors, std::vector<std::string> keys,
+                   std::vector<MetricInput> inputs = {});
 
     void run() override;
 
     const std::string& name() const { return name_; }
     const std::vector<std::string>& keys() const { return keys_; }
     const std::vector<MetricCollector>& collectors() const { return collectors_; }
+    const std::vector<MetricInput>& inputs() const { return inputs_; }
 
 private:
     std::string name_;
     std::vector<std::string> keys_;
     std::vector<MetricCollector> collectors_;
+    std::vector<MetricInput> inputs_;
 };
 
 // Thread entry of every task: clears the stop flag, runs the task, drops any

@@ -17,9 +17,12 @@ namespace {
 // merges its keys' defaults.
 TaskTable buildTaskTable() {
     TaskTable table;
-    auto add = [&table](std::string name, std::vector<MetricCollector> collectors, std::vector<std::string> keys) {
-        table.push_back(std::make_shared<QmPlatformTask>(std::move(name), std::move(collectors), std::move(keys)));
+    auto add = [&table](std::string name, std::vector<MetricCollector> collectors, std::vector<std::string> keys,
+                        std::vector<MetricInput> inputs = {}) {
+        table.push_back(std::make_shared<QmPlatformTask>(std::move(name), std::move(collectors), std::move(keys),
+                                                         std::move(inputs)));
     };
+    using enum MetricInput;
     add("Common Metrics",
         {getCurrentUserName, getComputerName, getActiveAppInfo, getInactivitySeconds, getOSVersion, getKtrDeviceId,
          getCpuUsage, getClientVersion, getNetworkInfo, getPublicIp},
@@ -28,12 +31,13 @@ TaskTable buildTaskTable() {
          "if_guid", "if_type", "if_type_value", "description", "privateIpAddress", "publicIpAddress",
          "wifi_ssid", "wifi_bssid", "wifi_radio_type", "wifi_authentication", "wifi_strength", "wifi_channel",
          "speed", "rtxPackets"});
-    add("Gateway Roundtrip", {getRoundtripGateway}, {"roundtripMs"});
+    add("Gateway Roundtrip", {getRoundtripGateway}, {"roundtripMs"}, {gateway});
     add("Google Roundtrip", {getRoundtripGoogle}, {"roundtripGoogleMs", "latencyTarget"});
     // Only fills the route cache that "ISP Roundtrip" reads.
-    add("ISP Route", {getIspRouteIp}, {});
-    add("ISP Location", {getIspLocation}, {"isp_name", "client_location", "client_latitude", "client_longitude"});
-    add("ISP Roundtrip", {getRoundtripIsp}, {"roundtripIspMs"});
+    add("ISP Route", {getIspRouteIp}, {}, {publicIp});
+    add("ISP Location", {getIspLocation}, {"isp_name", "client_location", "client_latitude", "client_longitude"},
+        {publicIp, location});
+    add("ISP Roundtrip", {getRoundtripIsp}, {"roundtripIspMs"}, {ispRoute});
     add("ADC Roundtrip,", {getRoundtripAdc}, {"roundtripAdcMs"});
     add("Euc Roundtrip ", {getEucGateway, getEucGatewayRoundtrip}, {"eucGateway", "roundtripEucGatewayMs"});
     return table;

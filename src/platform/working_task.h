@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -55,12 +56,28 @@ public:
         stop_.compare_exchange_strong(running, 1);
         wake();
     }
+    // Makes the next pass due at once (an input the task depends on has
+    // arrived); a pass under way is followed by another straight away.
+    void wakeForPass() {
+        {
+            std::lock_guard<std::mutex> lock(waitMutex_);
+            passWanted_ = true;
+        }
+        woken_.notify_all();
+    }
+    // Takes a stopped thread that has not yet left run back into service,
+    // as if no stop had been asked. False once it has decided to leave: the
+    // caller then waits for it to end and starts a new one.
+    bool rearm();
     std::int64_t lastRunTime() const { return lastRun_.load(); }
 
     // Whether the thread running the task has left run (cleared when a new
     // thread is started for it).
     bool hasEnded() const { return ended_.load(); }
-    void setEnded(bool ended) { ended_.store(ended); }
+    void setEnded(bool ended);
+    // Waits until the thread has left run or the deadline passes; true when
+    // it has left.
+    bool waitUntilEnded(std::chrono::steady_clock::time_point deadline);
 
 private:
     // Taking the mutex between setting the flag and notifying means a waiter
@@ -75,6 +92,9 @@ private:
     std::condition_variable woken_;
     std::atomic<std::uint32_t> stop_{0};
     std::atomic<bool> ended_{false};
+    // Under waitMutex_: the thread has seen its stop and is on its way out.
+    bool leaving_ = false;
+    bool passWanted_ = false;
     // 0 at first, so the first pass of a new task starts at once.
     std::atomic<std::int64_t> lastRun_{0};
 };

@@ -8,6 +8,7 @@
 #include "agent/lume_task.h"
 #include "doza_plugin.h"
 #include "platform/log.h"
+#include "platform/module_hold.h"
 #include "platform/platform_service.h"
 #include "plugin_ids.h"
 #include "registrar.h"
@@ -296,7 +297,8 @@ CUDVCPluginModule& CUDVCPluginModule::instance() {
 }
 
 HRESULT CUDVCPluginModule::canUnloadNow() const {
-    return lockCount() == 0 && !isServiceRunning() && !isLumeThreadPresent() ? S_OK : S_FALSE;
+    return lockCount() == 0 && !isServiceRunning() && !isLumeThreadPresent() && ModuleHold::count() == 0 ? S_OK
+                                                                                                        : S_FALSE;
 }
 
 HRESULT CUDVCPluginModule::getClassObject(REFCLSID clsid, REFIID riid, void** ppv) {

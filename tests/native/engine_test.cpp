@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "native/engine_support.h"
+#include "platform/module_hold.h"
 
 using namespace enginetest;
 
@@ -316,4 +317,74 @@ TEST(EngineSchedule, AWaitingTaskSleepsUntilItsPassOrAStop) {
     taskClock().nowMs.store(previous);
     // One reading for the first pass, due at once, one for the wait.
     EXPECT_LE(reads.load(), 3);
+}
+
+TEST(EngineLifecycle, AStuckPassIsNotWaitedForPublishesNothingAndIsTakenBackByARestart) {
+    tvxtest::LogCapture log;
+    Engine engine({kGateway});
+    std::atomic<int> passes{0};
+    std::atomic<bool> release{false};
+    onPass = [&](int, Json::Value& result) {
+        result["roundtripMs"] = ++passes;
+        // A system call that neither the stop nor a deadline ends.
+        while (passes == 1 && !release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    };
+    ASSERT_EQ(platform_init(3), 0);
+    ASSERT_TRUE(waitUntil([&] { return passes == 1; }));
+    platform_shutdown();
+    EXPECT_FALSE(engine.task(0).hasEnded()) << "shutdown returned with the pass still inside its call";
+    EXPECT_GT(ModuleHold::count(), 0) << "the thread holds the module";
+    // The next session takes the same thread back instead of a second one.
+    ASSERT_EQ(platform_init(3), 0);
+    release = true;
+    TestClock::now.fetch_add(5000);
+    ASSERT_TRUE(waitUntil([&] { return countDone(log, "Gateway Roundtrip") == 1; }));
+    EXPECT_EQ(passes.load(), 2);
+    EXPECT_EQ(getMetricsSnapshot()["roundtripMs"], 2) << "the stopped session's pass is never merged";
+    EXPECT_EQ(countStarted(log, "Gateway Roundtrip"), 1u);
+    platform_shutdown();
+    EXPECT_TRUE(engine.task(0).hasEnded());
+    EXPECT_EQ(ModuleHold::count(), 0);
+}
+
+TEST(EngineSchedule, FactsArePublishedCollectorByCollectorAndAnInputWakesItsTasks) {
+    static std::atomic<bool> release{false};
+    static std::atomic<int> gatewayPasses{0};
+    TaskTable table{
+        std::make_shared<QmPlatformTask>(
+            "Common Metrics",
+            std::vector<MetricCollector>{+[](Json::Value& r) { return r["userName"] = "alice", 0; },
+                                         +[](Json::Value& r) {
+                                             while (gatewayPasses == 0)
+                                                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                                             announceInput(MetricInput::gateway);
+                                             while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                                             r["publicIpAddress"] = "203.0.113.9";
+                                             return 0;
+                                         }},
+            std::vector<std::string>{"userName", "publicIpAddress"}),
+        std::make_shared<QmPlatformTask>("Gateway Roundtrip",
+                                         std::vector<MetricCollector>{+[](Json::Value& r) {
+                                             r["roundtripMs"] = ++gatewayPasses;
+                                             return 0;
+                                         }},
+                                         std::vector<std::string>{"roundtripMs"},
+                                         std::vector<MetricInput>{MetricInput::gateway})};
+    release = false;
+    gatewayPasses = 0;
+    Engine engine({});
+    setTaskTable(&table);
+    Json::Value earlier;
+    earlier["publicIpAddress"] = "203.0.113.77";
+    mergeTaskResult(earlier, {"publicIpAddress"});
+    ASSERT_EQ(platform_init(3), 0);
+    // The user is known while the lookup still runs; the address it looks
+    // for keeps its last value meanwhile, not the default.
+    ASSERT_TRUE(waitUntil([] { return getMetricsSnapshot()["userName"] == "alice"; }));
+    EXPECT_EQ(getMetricsSnapshot()["publicIpAddress"], "203.0.113.77");
+    // The clock stands still: only the input brought the second pass.
+    ASSERT_TRUE(waitUntil([] { return gatewayPasses == 2; }));
+    release = true;
+    ASSERT_TRUE(waitUntil([] { return getMetricsSnapshot()["publicIpAddress"] == "203.0.113.9"; }));
+    platform_shutdown();
 }
