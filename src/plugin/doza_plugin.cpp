@@ -14,6 +14,15 @@ namespace {
 // Microsoft's Remote Desktop client, for the log file name and the engine.
 constexpr unsigned kClientKindMicrosoft = 3;
 constexpr char kChannelName[] = "qmlink-dvc";
+constexpr const char* kOnClose = "DOZAPlugin::OnClose";
+
+// The last open instance has closed.
+void stopOnLastClose() {
+    TVX_LOG_AS(tvxlog::debug, kOnClose) << "shutdown platform collection threads ...";
+    platform_shutdown();
+    lume_shutdown();
+    TVX_LOG_AS(tvxlog::debug, kOnClose) << "shutdown platform collection threads ... Ok";
+}
 
 }  // namespace
 
@@ -24,7 +33,8 @@ DOZAPlugin::DOZAPlugin(IUnknown* outer) : inner_(*this), outer_(outer ? outer : 
 }
 
 DOZAPlugin::~DOZAPlugin() {
-    holdChannel(nullptr);
+    // Released without a close: the engine runs on, the channels are let go.
+    instances_->releaseAll();
     CUDVCPluginModule::instance().unlock();
 }
 
@@ -81,32 +91,12 @@ void DOZAPlugin::FinalRelease() {
     }
 }
 
-// ---- the channel reference ----
+// ---- the newest instance, for the object's own callback methods ----
 
-void DOZAPlugin::holdChannel(IWTSVirtualChannel* channel) {
-    if (channel) channel->AddRef();
-    IWTSVirtualChannel* previous = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(channelMutex_);
-        previous = channel_;
-        channel_ = channel;
-    }
-    if (previous) previous->Release();
-}
-
-IWTSVirtualChannel* DOZAPlugin::acquireChannel() const {
-    std::lock_guard<std::mutex> lock(channelMutex_);
-    if (channel_) channel_->AddRef();
-    return channel_;
-}
-
-bool DOZAPlugin::hasChannel() const {
-    std::lock_guard<std::mutex> lock(channelMutex_);
-    return channel_ != nullptr;
-}
+bool DOZAPlugin::hasChannel() const { return instances_->isOpen(instances_->newest()); }
 
 void DOZAPlugin::write(const std::uint8_t* data, std::uint32_t size) {
-    IWTSVirtualChannel* channel = acquireChannel();
+    IWTSVirtualChannel* channel = instances_->acquire(instances_->newest());
     if (!channel) return;
     // Released whether or not Write throws.
     struct Release {
@@ -114,6 +104,13 @@ void DOZAPlugin::write(const std::uint8_t* data, std::uint32_t size) {
         ~Release() { channel->Release(); }
     } release{channel};
     channel->Write(size, const_cast<BYTE*>(data), nullptr);
+}
+
+void DOZAPlugin::stopAll() {
+    std::lock_guard<std::mutex> lock(instances_->lifecycle());
+    instances_->releaseAll();
+    platform_shutdown();
+    lume_shutdown();
 }
 
 // ---- IWTSPlugin ----
@@ -147,8 +144,7 @@ HRESULT STDMETHODCALLTYPE DOZAPlugin::Connected() {
 HRESULT STDMETHODCALLTYPE DOZAPlugin::Disconnected(DWORD dwDisconnectCode) {
     try {
         TVX_LOG(tvxlog::debug) << "plugin 'Disconnected' event" << dwDisconnectCode;
-        platform_shutdown();
-        lume_shutdown();
+        stopAll();
     } catch (const std::exception& e) {
         TVX_LOG(tvxlog::error) << "plugin 'Disconnected' exception: " << e.what();
     } catch (...) {
@@ -161,13 +157,12 @@ HRESULT STDMETHODCALLTYPE DOZAPlugin::Terminated() {
         TVX_LOG(tvxlog::debug) << "plugin 'Terminated' event";
         // Clients built on FreeRDP end with Terminated alone, without OnClose
         // or Disconnected: nothing may be left running or held.
-        platform_shutdown();
-        lume_shutdown();
+        stopAll();
     } catch (const std::exception& e) {
         TVX_LOG(tvxlog::error) << "plugin 'Terminated' exception: " << e.what();
     } catch (...) {
     }
-    holdChannel(nullptr);
+    instances_->releaseAll();
     return S_OK;
 }
 
@@ -177,10 +172,16 @@ HRESULT STDMETHODCALLTYPE DOZAPlugin::OnNewChannelConnection(IWTSVirtualChannel*
                                                               BOOL* pbAccept, IWTSVirtualChannelCallback** ppCallback) {
     try {
         TVX_LOG(tvxlog::debug) << "plugin 'new channel' event.";
-        holdChannel(pChannel);
+        std::lock_guard<std::mutex> lock(instances_->lifecycle());
+        const std::uint64_t id = instances_->open(pChannel);
         if (ppCallback) {
-            *ppCallback = static_cast<IWTSVirtualChannelCallback*>(this);
-            AddRef();
+            *ppCallback = new (std::nothrow) ChannelCallback(instances_, id, stopOnLastClose);
+            // Without a callback of its own the instance is served through
+            // the object's.
+            if (!*ppCallback) {
+                *ppCallback = static_cast<IWTSVirtualChannelCallback*>(this);
+                AddRef();
+            }
         }
         if (pbAccept) *pbAccept = TRUE;
         TVX_LOG(tvxlog::debug) << "init platform collection threads ...";
@@ -194,28 +195,14 @@ HRESULT STDMETHODCALLTYPE DOZAPlugin::OnNewChannelConnection(IWTSVirtualChannel*
     return S_OK;
 }
 
-// ---- IWTSVirtualChannelCallback ----
+// ---- IWTSVirtualChannelCallback, for the newest instance ----
 
 HRESULT STDMETHODCALLTYPE DOZAPlugin::OnDataReceived(ULONG cbSize, BYTE* pBuffer) {
-    try {
-        // A client that passes no bytes sends an empty message.
-        dispatchChannelMessage(*this, pBuffer ? cbSize : 0, pBuffer);
-    } catch (...) {
-    }
+    receiveOnChannel(*this, cbSize, pBuffer);
     return S_OK;
 }
 
 HRESULT STDMETHODCALLTYPE DOZAPlugin::OnClose() {
-    try {
-        TVX_LOG(tvxlog::debug) << "plugin 'close channel' event.";
-        TVX_LOG(tvxlog::debug) << "shutdown platform collection threads ...";
-        platform_shutdown();
-        lume_shutdown();
-        TVX_LOG(tvxlog::debug) << "shutdown platform collection threads ... Ok";
-    } catch (const std::exception& e) {
-        TVX_LOG(tvxlog::error) << "plugin 'close channel' exception: " << e.what();
-    } catch (...) {
-    }
-    holdChannel(nullptr);
+    closeChannelInstance(*instances_, instances_->newest(), stopOnLastClose);
     return S_OK;
 }

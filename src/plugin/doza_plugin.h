@@ -8,13 +8,14 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
+#include <memory>
 
+#include "channel_instance.h"
 #include "protocol/dispatcher.h"
 
-// Free-threaded and aggregatable. Its one piece of state is the channel of
-// the open connection, which it also offers to the dispatcher as its
-// ChannelWriter.
+// Free-threaded and aggregatable. Each channel instance it accepts gets a
+// callback object of its own; its own channel callback methods act on the
+// newest open instance.
 class DOZAPlugin final : public IWTSPlugin,
                          public IWTSVirtualChannelCallback,
                          public IWTSListenerCallback,
@@ -64,10 +65,8 @@ private:
     ~DOZAPlugin();
 
     void FinalRelease();
-    // Swaps the held channel, releasing the one it held.
-    void holdChannel(IWTSVirtualChannel* channel);
-    // The held channel with a reference of the caller's own, or null.
-    IWTSVirtualChannel* acquireChannel() const;
+    // Lets go of every instance and stops the engine and the bridge.
+    void stopAll();
 
     bool hasChannel() const override;
     void write(const std::uint8_t* data, std::uint32_t size) override;
@@ -75,9 +74,6 @@ private:
     Inner inner_;
     IUnknown* outer_;
     std::atomic<ULONG> references_{0};
-    // The channel reference. Callbacks on other threads replace or release it
-    // while a reply is written, so a writer takes a reference of its own
-    // under the mutex; Release is never called with the mutex held.
-    mutable std::mutex channelMutex_;
-    IWTSVirtualChannel* channel_ = nullptr;
+    // Shared with the instances' callbacks, which may outlive the object.
+    std::shared_ptr<ChannelInstances> instances_ = std::make_shared<ChannelInstances>();
 };

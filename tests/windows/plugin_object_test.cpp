@@ -9,6 +9,7 @@
 #include <atomic>
 #include <filesystem>
 #include <list>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -156,7 +157,8 @@ TEST_F(PluginObject, LivesThroughAWholeSessionAndAnswersThroughWrite) {
     EXPECT_EQ(session_.disconnected(7), S_OK);
     EXPECT_EQ(session_.terminated(), S_OK);
     session_.release();
-    EXPECT_EQ(dll_.canUnloadNow(), S_OK);
+    // A lookup given up on holds the module until WinHTTP has let it go.
+    EXPECT_TRUE(tvxtest::waitUntil([&] { return dll_.canUnloadNow() == S_OK; }));
 
     EXPECT_EQ(findInOrder(logText().substr(logStart), {
                   "DEBUG DOZAPlugin::Initialize plugin 'Initialize' event",
@@ -192,29 +194,63 @@ TEST_F(PluginObject, InitializePassesAFailingCreateListenerCodeThrough) {
     EXPECT_EQ(dll_.canUnloadNow(), S_OK);
 }
 
-TEST_F(PluginObject, ASecondChannelReplacesTheFirstAndTerminatedAloneStopsAll) {
+TEST_F(PluginObject, EachChannelInstanceIsServedUntilItClosesAndTheLastStopsTheEngine) {
     const std::set<DWORD> before = newThreads();
     ASSERT_EQ(session_.initialize(), S_OK);
     ASSERT_EQ(session_.openChannel(), S_OK);
     standin::Ref<standin::Channel> first(session_.channel());
     first->AddRef();
+    standin::Ref<IWTSVirtualChannelCallback> firstCallback(session_.callback());
+    firstCallback->AddRef();
     const std::set<DWORD> firstEngine = newThreads(before, kEngineThreads);
 
+    // The remote side opens the channel again before the old instance's
+    // close arrives: both are served, each answered on its own channel.
     ASSERT_EQ(session_.openChannel(), S_OK);
     standin::Channel* second = session_.channel();
-    EXPECT_EQ(first->references(), 1u) << "the first channel is released";
-    EXPECT_EQ(second->references(), 2u);
+    EXPECT_NE(session_.callback(), firstCallback.get());
+    EXPECT_EQ(first->references(), 2u) << "the first channel is still held";
     // The task threads were stopped and started anew; the bridge kept running.
     EXPECT_EQ(stillRunning(firstEngine), 1u);
     EXPECT_EQ(newThreads(before, kEngineThreads).size(), kEngineThreads);
-    EXPECT_EQ(session_.send(tvxcodec::pingRequest()).size(), 1u);
+    Bytes ping = tvxcodec::pingRequest();
+    EXPECT_EQ(session_.send(ping).size(), 1u);
     EXPECT_EQ(first->writeCount(), 0u);
+    firstCallback->OnDataReceived(static_cast<ULONG>(ping.size()), ping.data());
+    EXPECT_EQ(first->writeCount(), 1u);
+
+    // Closing the first leaves the second served and the engine running.
+    EXPECT_EQ(firstCallback->OnClose(), S_OK);
+    EXPECT_EQ(first->references(), 1u);
+    EXPECT_EQ(stillRunning(newThreads(before)), kEngineThreads);
+    EXPECT_EQ(session_.send(ping).size(), 1u);
+    firstCallback->OnDataReceived(static_cast<ULONG>(ping.size()), ping.data());
+    EXPECT_EQ(first->writeCount(), 1u) << "a closed instance is not written to";
 
     // Clients built on FreeRDP end with Terminated alone: it stops what runs
-    // and lets go of the channel.
+    // and lets go of every channel.
     EXPECT_EQ(session_.terminated(), S_OK);
     EXPECT_EQ(stillRunning(newThreads(before)), 0u);
     EXPECT_EQ(second->references(), 1u);
+}
+
+TEST_F(PluginObject, ClosingTheNewerInstanceFirstKeepsTheOlderServed) {
+    const std::set<DWORD> before = newThreads();
+    ASSERT_EQ(session_.initialize(), S_OK);
+    ASSERT_EQ(session_.openChannel(), S_OK);
+    standin::Ref<standin::Channel> first(session_.channel());
+    first->AddRef();
+    standin::Ref<IWTSVirtualChannelCallback> firstCallback(session_.callback());
+    firstCallback->AddRef();
+    ASSERT_EQ(session_.openChannel(), S_OK);
+    EXPECT_EQ(session_.closeChannel(), S_OK);
+    EXPECT_EQ(stillRunning(newThreads(before)), kEngineThreads);
+    Bytes ping = tvxcodec::pingRequest();
+    firstCallback->OnDataReceived(static_cast<ULONG>(ping.size()), ping.data());
+    EXPECT_EQ(first->writeCount(), 1u);
+    EXPECT_EQ(firstCallback->OnClose(), S_OK);
+    EXPECT_EQ(stillRunning(newThreads(before)), 0u);
+    EXPECT_EQ(first->references(), 1u);
 }
 
 TEST_F(PluginObject, StaysLoadedWhileTheEngineRunsWithoutItsObject) {
@@ -299,7 +335,12 @@ TEST_F(PluginObject, WritesHoldTheChannelWhileCloseAndReopenRace) {
     standin::Ref<IWTSListenerCallback> listener = session_.manager().listenerFor(standin::kChannelName);
     ASSERT_TRUE(listener);
     static std::list<MortalChannel> channels;
-    standin::Ref<IWTSVirtualChannelCallback> callback;
+    std::mutex openedMutex;
+    std::vector<standin::Ref<IWTSVirtualChannelCallback>> opened;
+    auto newest = [&] {
+        std::lock_guard<std::mutex> lock(openedMutex);
+        return opened.back();
+    };
     std::atomic<bool> done{false};
     auto open = [&] {
         MortalChannel* channel = &channels.emplace_back();
@@ -307,23 +348,24 @@ TEST_F(PluginObject, WritesHoldTheChannelWhileCloseAndReopenRace) {
         standin::Ref<IWTSVirtualChannelCallback> accepted;
         EXPECT_EQ(listener->OnNewChannelConnection(channel, nullptr, &accept, accepted.put()), S_OK);
         channel->Release();  // the plug-in's reference is the only one left
-        if (!callback) callback = accepted;
+        std::lock_guard<std::mutex> lock(openedMutex);
+        opened.push_back(accepted);
     };
     open();
     std::vector<std::thread> senders;
     for (int i = 0; i < 3; ++i)
         senders.emplace_back([&] {
             Bytes ping = tvxcodec::pingRequest();
-            while (!done) callback->OnDataReceived(static_cast<ULONG>(ping.size()), ping.data());
+            while (!done) newest()->OnDataReceived(static_cast<ULONG>(ping.size()), ping.data());
         });
     for (int round = 0; round < 40; ++round) {
         Sleep(3);
-        if (round % 2) callback->OnClose();
+        if (round % 2) newest()->OnClose();
         open();
     }
     done = true;
     for (auto& t : senders) t.join();
-    callback->OnClose();
+    for (auto& callback : opened) callback->OnClose();
     EXPECT_EQ(MortalChannel::misuse.load(), 0) << "a channel was written after its last release";
     for (const MortalChannel& channel : channels) EXPECT_EQ(channel.references.load(), 0u);
 }
