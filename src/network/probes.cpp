@@ -6,6 +6,7 @@
 #include <regex>
 
 #include "platform/log.h"
+#include "platform/platform_service.h"
 #include "platform/settings.h"
 #include "probes_sys.h"
 
@@ -146,24 +147,32 @@ bool isValidIPv4(const std::string& text) {
 
 std::string getPingIp(std::string& endpointName) {
     SampleEndpointCache& cache = sampleEndpoint();
-    std::lock_guard<std::mutex> lock(cache.mutex);
-    const std::int64_t now = probesys::ops().nowSeconds();
-    if (now - cache.refreshedAt > 600) {
-        cache.refreshedAt = now;
-        cache.name.reset();
-        cache.address.reset();
-    }
-    if (!cache.name) cache.name = readEndPointFromRegistry("8.8.8.8");
-    if (!cache.address) {
+    std::string name;
+    {
+        std::lock_guard<std::mutex> lock(cache.mutex);
+        const std::int64_t now = probesys::ops().nowSeconds();
+        if (now - cache.refreshedAt > 600) {
+            cache.refreshedAt = now;
+            cache.name.reset();
+            cache.address.reset();
+        }
+        if (!cache.name) cache.name = readEndPointFromRegistry("8.8.8.8");
         endpointName = *cache.name;
-        std::string address;
-        if (cache.name->empty()) address.clear();
-        else if (isValidIPv4(*cache.name)) address = *cache.name;
-        else address = resolveEndpoint(*cache.name);
-        // A failed resolution is kept too: retried at the next refresh only.
-        cache.address = address;
-        TVX_LOG(tvxlog::info) << "SampleEndpoint: '" << *cache.name << "' resolved to: " << address;
+        if (cache.address) return *cache.address;
+        name = *cache.name;
     }
-    endpointName = *cache.name;
-    return *cache.address;
+    // Resolved without the mutex: no lock is held across a lookup. Two
+    // tasks may resolve at once; the first answer stays.
+    std::string address;
+    if (name.empty()) address.clear();
+    else if (isValidIPv4(name)) address = name;
+    else address = resolveEndpoint(name);
+    // A resolution cut short by a stop says nothing about the name.
+    if (!isPassCurrent()) return address;
+    std::lock_guard<std::mutex> lock(cache.mutex);
+    if (cache.address || !cache.name || *cache.name != name) return cache.address.value_or(address);
+    // A failed resolution is kept too: retried at the next refresh only.
+    cache.address = address;
+    TVX_LOG(tvxlog::info) << "SampleEndpoint: '" << name << "' resolved to: " << address;
+    return address;
 }

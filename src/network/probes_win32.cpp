@@ -7,14 +7,20 @@
 
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <thread>
 #include <utility>
 
 #include "probes_sys.h"
+#include "platform/bounded_call.h"
+#include "platform/stop_event_win32.h"
 #include "platform/working_task.h"
 
 namespace probesys {
 namespace {
+
+constexpr std::chrono::milliseconds kResolveDeadline{5000};
+constexpr DWORD kConnectDeadlineMs = 2500;
 
 class IcmpHandle {
 public:
@@ -93,7 +99,7 @@ HopReply echoWithTtl(std::uint32_t address, unsigned ttl) {
     return {HopReply::reply, first.Address, first.Status};
 }
 
-int resolve(const std::string& name, std::vector<ResolvedAddress>& out) {
+int resolveNow(const std::string& name, std::vector<ResolvedAddress>& out) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -114,11 +120,39 @@ int resolve(const std::string& name, std::vector<ResolvedAddress>& out) {
     return 0;
 }
 
+// getaddrinfo cannot be cancelled and waits as long as the resolver does (a
+// DNS server that never answers): it runs on a thread of its own, waited for
+// until the deadline or the stop.
+int resolve(const std::string& name, std::vector<ResolvedAddress>& out) {
+    IN_ADDR literal{};
+    if (InetPtonA(AF_INET, name.c_str(), &literal) == 1) return resolveNow(name, out);
+    using Answer = std::pair<int, std::vector<ResolvedAddress>>;
+    std::optional<Answer> answer = callBounded<Answer>(
+        [name] {
+            Answer a;
+            a.first = resolveNow(name, a.second);
+            return a;
+        },
+        kResolveDeadline);
+    if (!answer) return WSAETIMEDOUT;
+    out = std::move(answer->second);
+    return answer->first;
+}
+
 ConnectResult connectOnce(std::uint32_t address, std::uint16_t port) {
     Socket s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
     if (!s.valid()) return {};
-    u_long nonBlocking = 1;
-    if (ioctlsocket(s.get(), FIONBIO, &nonBlocking) != 0) return {};
+    // The connect is waited for on an event, so the service's stop ends the
+    // wait as well as the deadline; selecting the event makes the socket
+    // non-blocking.
+    WSAEVENT connected = WSACreateEvent();
+    if (connected == WSA_INVALID_EVENT) return {};
+    struct CloseEvent {
+        WSAEVENT e;
+        ~CloseEvent() { WSACloseEvent(e); }
+    } closeConnected{connected};
+    if (WSAEventSelect(s.get(), connected, FD_CONNECT) != 0) return {};
+    ServiceStopEvent stop;
     sockaddr_in target{};
     target.sin_family = AF_INET;
     target.sin_port = htons(port);
@@ -133,18 +167,12 @@ ConnectResult connectOnce(std::uint32_t address, std::uint16_t port) {
     const int error = WSAGetLastError();
     if (error == WSAECONNREFUSED) return {true, elapsed()};
     if (error != WSAEWOULDBLOCK) return {};
-    fd_set writable;
-    fd_set failed;
-    FD_ZERO(&writable);
-    FD_ZERO(&failed);
-    FD_SET(s.get(), &writable);
-    FD_SET(s.get(), &failed);
-    timeval timeout{2, 500000};
-    if (select(0, nullptr, &writable, &failed, &timeout) <= 0) return {};
-    int pending = 0;
-    int length = sizeof pending;
-    if (getsockopt(s.get(), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&pending), &length) != 0) return {};
-    if (pending != 0 && pending != WSAECONNREFUSED) return {};
+    HANDLE waits[2] = {connected, stop.get()};
+    if (WaitForMultipleObjects(stop.valid() ? 2 : 1, waits, FALSE, kConnectDeadlineMs) != WAIT_OBJECT_0) return {};
+    WSANETWORKEVENTS events{};
+    if (WSAEnumNetworkEvents(s.get(), connected, &events) != 0 || !(events.lNetworkEvents & FD_CONNECT)) return {};
+    const int result = events.iErrorCode[FD_CONNECT_BIT];
+    if (result != 0 && result != WSAECONNREFUSED) return {};
     return {true, elapsed()};
 }
 
