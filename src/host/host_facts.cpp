@@ -4,6 +4,8 @@
 #include <mutex>
 
 #include "platform/log.h"
+#include "platform/platform_service.h"
+#include "platform/retry_backoff.h"
 #include "version_info.h"
 
 namespace {
@@ -34,6 +36,9 @@ struct Cached {
 };
 
 Cached userCache, computerCache, osCache, ktrCache, versionCache;
+// OS facts not found (no wmic, no PowerShell) are looked for again later and
+// later, not with two PowerShell cold starts every pass. Under osCache.mutex.
+RetryBackoff osRetry;
 
 struct CpuState {
     CpuTimes previous;
@@ -58,6 +63,7 @@ void resetHostFactsForTests() {
         c->value.clear();
         c->second.clear();
         c->windowStart = 0;
+        if (c == &osCache) osRetry.reset();
     }
     cpuState = CpuState{};
 }
@@ -102,7 +108,8 @@ std::int32_t getOSVersion(Json::Value& metrics) {
     std::string& name = osCache.value;
     std::string& version = osCache.second;
     osCache.applyExpiry();
-    if (name.empty() || version.empty()) {
+    const auto nowMs = static_cast<std::int64_t>(hostOps().now() * 1000);
+    if ((name.empty() || version.empty()) && osRetry.due(nowMs)) {
         TVX_LOG(tvxlog::verbose) << "get os version...";
         hostOps().runCommand(kWmicOsCommand, [&](const std::string& line) { parseWmicLine(line, name, version); });
         if (name.empty())
@@ -112,6 +119,8 @@ std::int32_t getOSVersion(Json::Value& metrics) {
             hostOps().runCommand(kPowerShellVersionCommand,
                                  [&](const std::string& line) { scanLine(line, "%255[^\r\n]", 255, version); });
         TVX_LOG(tvxlog::debug) << "\tos info: \n\t\tname : " << name << "\n\t\tversion : " << version;
+        if (!name.empty() && !version.empty()) osRetry.reset();
+        else if (isPassCurrent()) osRetry.failed(nowMs);
     }
     metrics["osName"] = name;
     metrics["osVersionNumber"] = version;

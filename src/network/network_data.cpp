@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "platform/platform_task.h"
+
 namespace {
 
 struct networkData {
@@ -29,12 +31,17 @@ std::string read(std::string networkData::*field) {
 void setNetworkDataCache(const std::string& guid, const std::string& gateway, const std::string& privateIp,
                          const std::string& mac, const std::string& ssid) {
     networkData& d = cache();
-    std::lock_guard<std::mutex> lock(d.mutex);
-    d.guid = guid;
-    d.gateway = gateway;
-    d.privateIp = privateIp;
-    d.mac = mac;
-    d.ssid = ssid;
+    bool newGateway = false;
+    {
+        std::lock_guard<std::mutex> lock(d.mutex);
+        newGateway = d.gateway != gateway;
+        d.guid = guid;
+        d.gateway = gateway;
+        d.privateIp = privateIp;
+        d.mac = mac;
+        d.ssid = ssid;
+    }
+    if (newGateway && !gateway.empty()) announceInput(MetricInput::gateway);
 }
 
 std::string getIfGuid() { return read(&networkData::guid); }

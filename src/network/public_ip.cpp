@@ -8,6 +8,7 @@
 #include "network_data.h"
 #include "platform/log.h"
 #include "platform/platform_service.h"
+#include "platform/platform_task.h"
 #include "platform/privacy_filter.h"
 #include "platform/settings.h"
 #include "probes.h"
@@ -33,13 +34,21 @@ LocationCache& cache() {
 
 void setLocationDataCache(LocationRef record) {
     if (!record) return;
+    // A pass that outlived its session leaves the cache to the new one.
+    if (!isPassCurrent()) return;
     TVX_LOG(tvxlog::debug) << "Found public IP : " << record->ip;
     if (dataPrivacyFilter::instance().isEnabled(kPrivacyIspName))
         TVX_LOG(tvxlog::debug) << "Found ISP name : " << record->ispName;
     if (dataPrivacyFilter::instance().isEnabled(kPrivacyLocation))
         TVX_LOG(tvxlog::debug) << "Found location Data : " << formatLocation(*record);
-    std::lock_guard<std::mutex> lock(cache().mutex);
-    cache().record = std::move(record);
+    bool newAddress = false;
+    {
+        std::lock_guard<std::mutex> lock(cache().mutex);
+        newAddress = !cache().record || cache().record->ip != record->ip;
+        cache().record = std::move(record);
+    }
+    if (newAddress) announceInput(MetricInput::publicIp);
+    announceInput(MetricInput::location);
 }
 
 LocationRef getCachedLocation() {
@@ -64,17 +73,31 @@ void resetLocationCacheForTests() {
 }
 
 void setCachedIspRoute(const std::string& route, const std::function<LocationRef(const std::string&)>& lookup) {
-    std::lock_guard<std::mutex> lock(cache().mutex);
-    cache().ispRoute = route;
-    if (!cache().record || cache().record->ispName.empty()) {
+    if (!isPassCurrent()) return;
+    bool newRoute = false;
+    bool wantsProvider = false;
+    {
+        std::lock_guard<std::mutex> lock(cache().mutex);
+        newRoute = cache().ispRoute != route;
+        cache().ispRoute = route;
+        wantsProvider = !cache().record || cache().record->ispName.empty();
+    }
+    if (newRoute) announceInput(MetricInput::ispRoute);
+    if (!wantsProvider) return;
+    // Looked up without the mutex: no lock is held across a request.
+    LocationRef r = lookup(route);
+    if (!r) return;
+    {
+        std::lock_guard<std::mutex> lock(cache().mutex);
+        // A lookup that found the provider meanwhile wins.
+        if (cache().record && !cache().record->ispName.empty()) return;
         // The route's provider and place, but not its address: the public
         // IP stays the client's own (unknown when there was no record).
-        if (LocationRef r = lookup(route)) {
-            auto merged = std::make_shared<locationData::LOCATION_DATA>(*r);
-            merged->ip = cache().record ? cache().record->ip : std::string();
-            cache().record = std::move(merged);
-        }
+        auto merged = std::make_shared<locationData::LOCATION_DATA>(*r);
+        merged->ip = cache().record ? cache().record->ip : std::string();
+        cache().record = std::move(merged);
     }
+    announceInput(MetricInput::location);
 }
 
 namespace ispsys {
@@ -91,7 +114,8 @@ Ops systemOps() {
         return ::runCommand(commandLine, parseLine);
     };
     o.nowSeconds = [] { return wallClockMs() / 1000; };
-    o.running = isServiceRunning;
+    // A pass that outlived its session ends its loops as a stop would.
+    o.running = [] { return isServiceRunning() && isPassCurrent(); };
     return o;
 }
 
@@ -182,8 +206,11 @@ std::int32_t getPublicIp(Json::Value& metrics, PublicIpState& state) {
         state.privateIp = std::move(privateIp);
         state.ssid = std::move(ssid);
         state.publicIp.clear();
+        state.retry.reset();
     }
-    if (state.publicIp.empty()) {
+    // After a failed lookup the next waits its turn; the last known
+    // address is reported meanwhile.
+    if (state.publicIp.empty() && state.retry.due(now * 1000)) {
         TVX_LOG(tvxlog::verbose) << "looking for public ip, location data, isp route ...";
         using Method = LocationRef (*)();
         static const Method methods[] = {getPublicIpByService, getPublicIpByResolveDnsName, getPublicIpByWebRequest,
@@ -192,10 +219,15 @@ std::int32_t getPublicIp(Json::Value& metrics, PublicIpState& state) {
             LocationRef record = methods[method - 1]();
             if (record && !record->ip.empty()) {
                 state.publicIp = record->ip;
+                state.retry.reset();
                 setLocationDataCache(std::move(record));
                 break;
             }
             if (!sys.running()) return -1;
+        }
+        if (state.publicIp.empty()) {
+            state.retry.failed(now * 1000);
+            TVX_LOG(tvxlog::debug) << "public ip not found; next lookup in " << state.retry.delayMs() / 1000 << " s";
         }
     }
     metrics["publicIpAddress"] = getCachedPublicIp();
@@ -266,9 +298,12 @@ std::int32_t getIspRouteIp(IspRouteState& state) {
     if (p != state.publicIp) {
         state.publicIp = p;
         state.route.clear();
+        state.retry.reset();
     }
     if (state.reset.exchange(false)) state.route.clear();
     if (!state.route.empty()) return 0;
+    const std::int64_t nowMs = ispsys::ops().nowSeconds() * 1000;
+    if (!state.retry.due(nowMs)) return -1;
     TVX_LOG(tvxlog::verbose) << "get isp route ip ...";
     std::string route;
     if (!p.empty() && p != "0.0.0.0" && getRoundTripToHost(p) != -1) {
@@ -279,10 +314,12 @@ std::int32_t getIspRouteIp(IspRouteState& state) {
     }
     if (route.empty()) {
         TVX_LOG(tvxlog::debug) << "\tispRouteIp failed : reset ISP ip.";
+        if (ispsys::ops().running()) state.retry.failed(nowMs);
         return -1;
     }
     TVX_LOG(tvxlog::debug) << "\tISP route ip: '" << route << "'";
     state.route = route;
+    state.retry.reset();
     setCachedIspRoute(route, ispsys::ops().lookup);
     return 0;
 }

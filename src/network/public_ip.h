@@ -14,6 +14,7 @@
 
 #include "host/command_runner.h"
 #include "location_data.h"
+#include "platform/retry_backoff.h"
 
 // The location cache: the record of the latest lookup and the provider's
 // route, under one mutex (taken before the lookup cache's own).
@@ -90,9 +91,10 @@ std::string ipv4Text(std::uint32_t address);
 
 // What getPublicIp keeps between runs (its own task thread only).
 struct PublicIpState {
-    std::string publicIp;  // empty: look it up at the next run
+    std::string publicIp;  // empty: look it up when the back-off allows
     std::int64_t refreshedAt = 0;
     std::string guid, gateway, privateIp, ssid;  // the network at the last check
+    RetryBackoff retry;
 };
 
 // What getIspRouteIp keeps between runs; reset is set by getRoundtripIsp.
@@ -100,6 +102,7 @@ struct IspRouteState {
     std::string route;
     std::string publicIp;
     std::atomic<bool> reset{false};
+    RetryBackoff retry;  // after a search that found nothing
 };
 
 // Collectors of the "Common Metrics", "ISP Route", "ISP Location" and

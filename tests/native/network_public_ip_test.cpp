@@ -85,7 +85,7 @@ TEST_F(PublicIp, MethodOrderParseStepsAndTexts) {
     EXPECT_FALSE(isPublicAddress(addr("172.16.4.1")));  // the walk below meets the other private ranges
 }
 
-TEST_F(PublicIp, LooksUpAgainOnANewNetworkAfter1800sAndAfterAFailure) {
+TEST_F(PublicIp, LooksUpAgainOnANewNetworkAfter1800sAndAfterAFailureWithBackOff) {
     PublicIpState state;
     Json::Value m;
     auto lookupsOfOneRun = [&] {
@@ -106,7 +106,17 @@ TEST_F(PublicIp, LooksUpAgainOnANewNetworkAfter1800sAndAfterAFailure) {
     EXPECT_EQ(lookupsOfOneRun(), 1u) << "the commands print nothing: only the service is asked";
     EXPECT_EQ(commands, 3);
     EXPECT_EQ(m["publicIpAddress"], "203.0.113.77") << "the last address stays";
-    EXPECT_EQ(lookupsOfOneRun(), 1u) << "and the next run tries again";
+    // A failed lookup is tried again 5 s later, then after twice as long;
+    // a new network tries at once.
+    EXPECT_EQ(lookupsOfOneRun(), 0u);
+    now += 5;
+    EXPECT_EQ(lookupsOfOneRun(), 1u);
+    now += 9;
+    EXPECT_EQ(lookupsOfOneRun(), 0u);
+    setNetworkDataCache("", "", "198.51.100.4", "02-00", "home-ssid");
+    EXPECT_EQ(lookupsOfOneRun(), 1u);
+    places.clear();
+    setNetworkDataCache("", "", "198.51.100.5", "02-00", "home-ssid");
     running = false;
     Json::Value fresh;
     getPublicIp(fresh, state);
