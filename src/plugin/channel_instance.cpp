@@ -120,7 +120,11 @@ HRESULT STDMETHODCALLTYPE ChannelCallback::OnClose() {
 bool ChannelCallback::hasChannel() const { return instances_->isOpen(id_); }
 
 void ChannelCallback::write(const std::uint8_t* data, std::uint32_t size) {
-    IWTSVirtualChannel* channel = instances_->acquire(id_);
+    writeToInstance(*instances_, id_, data, size);
+}
+
+void writeToInstance(const ChannelInstances& instances, std::uint64_t id, const std::uint8_t* data, std::uint32_t size) {
+    IWTSVirtualChannel* channel = instances.acquire(id);
     if (!channel) return;
     // Released whether or not Write throws.
     struct Release {

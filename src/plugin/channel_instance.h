@@ -83,3 +83,6 @@ private:
 // the message to the dispatcher, and the close of one instance.
 void receiveOnChannel(ChannelWriter& writer, ULONG cbSize, BYTE* pBuffer);
 void closeChannelInstance(ChannelInstances& instances, std::uint64_t id, LastChannelClosed onLastClosed);
+// One reply on the instance's channel, holding a reference of its own while
+// a close on another thread may let the instance go.
+void writeToInstance(const ChannelInstances& instances, std::uint64_t id, const std::uint8_t* data, std::uint32_t size);

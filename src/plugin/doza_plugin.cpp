@@ -96,14 +96,7 @@ void DOZAPlugin::FinalRelease() {
 bool DOZAPlugin::hasChannel() const { return instances_->isOpen(instances_->newest()); }
 
 void DOZAPlugin::write(const std::uint8_t* data, std::uint32_t size) {
-    IWTSVirtualChannel* channel = instances_->acquire(instances_->newest());
-    if (!channel) return;
-    // Released whether or not Write throws.
-    struct Release {
-        IWTSVirtualChannel* channel;
-        ~Release() { channel->Release(); }
-    } release{channel};
-    channel->Write(size, const_cast<BYTE*>(data), nullptr);
+    writeToInstance(*instances_, instances_->newest(), data, size);
 }
 
 void DOZAPlugin::stopAll() {
