@@ -143,18 +143,27 @@ bool Client::open() {
     HRESULT hr = listener_->OnNewChannelConnection(channel, nullptr, &accept, callback.put());
     // From here on the plug-in holds the channel's only reference.
     channel->Release();
-    if (!callback_) callback_ = callback;
+    {
+        std::lock_guard<std::mutex> lock(callbackMutex_);
+        callback_ = callback;
+    }
     return SUCCEEDED(hr) && accept && callback;
 }
 
+standin::Ref<IWTSVirtualChannelCallback> Client::current() const {
+    std::lock_guard<std::mutex> lock(callbackMutex_);
+    return callback_;
+}
+
 void Client::close() {
-    if (callback_) callback_->OnClose();
+    if (auto callback = current()) callback->OnClose();
 }
 
 void Client::send(const Bytes& message, ReplySink& sink) const {
-    if (!callback_) return;
+    auto callback = current();
+    if (!callback) return;
     ReplyChannel::setSink(&sink);
-    callback_->OnDataReceived(static_cast<ULONG>(message.size()), const_cast<BYTE*>(message.data()));
+    callback->OnDataReceived(static_cast<ULONG>(message.size()), const_cast<BYTE*>(message.data()));
     ReplyChannel::setSink(nullptr);
 }
 
@@ -162,7 +171,10 @@ void Client::end() {
     if (!session_.plugin()) return;
     session_.disconnected(0);
     session_.terminated();
-    callback_.reset();
+    {
+        std::lock_guard<std::mutex> lock(callbackMutex_);
+        callback_.reset();
+    }
     listener_.reset();
     session_.release();
 }

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -105,8 +106,11 @@ public:
 private:
     standin::Session session_;
     standin::Ref<IWTSListenerCallback> listener_;
-    // The plug-in hands out the same callback for every channel; the first
-    // one is kept so senders never see it change.
+    // The callback of the newest channel instance: each instance has its
+    // own, and senders take a reference under the mutex while another
+    // thread replaces it.
+    standin::Ref<IWTSVirtualChannelCallback> current() const;
+    mutable std::mutex callbackMutex_;
     standin::Ref<IWTSVirtualChannelCallback> callback_;
     std::string error_;
 };

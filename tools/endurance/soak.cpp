@@ -131,7 +131,9 @@ int runSoak(const SoakOptions& options) {
     printTally(sessions);
     check(sessions.problems() == 0 && sessions.answered == sessions.requests, "every request got exactly its one reply",
           failures);
-    check(afterSessions.threads == start.threads, "thread count back where it started", failures);
+    // The system's own worker pools (WinHTTP's asynchronous requests) stay
+    // once made; the plug-in's threads are gone when DllCanUnloadNow agrees.
+    check(afterSessions.threads <= warm.threads, "thread count not grown after the warm-up", failures);
     check(afterSessions.handles <= warm.handles + kHandleSlack, "handles not grown after the warm-up", failures);
     check(mb(afterSessions.workingSetBytes) <= mb(warm.workingSetBytes) + kWorkingSetSlackMb,
           "working set not grown after the warm-up", failures);
@@ -194,7 +196,7 @@ int runSoak(const SoakOptions& options) {
           "every request got at most one reply, the right one, and exactly one while the channel was open", failures);
     check(ReplyChannel::strays() == 0, "no reply on a thread that sent no request", failures);
     check(ReplyChannel::live() == 0, "every channel released", failures);
-    check(end.threads == start.threads, "thread count back where it started", failures);
+    check(end.threads <= warm.threads, "thread count back to where the sessions left it", failures);
     check(closedLast.handles <= closedWarm.handles + kHandleSlack, "handles not grown after a quarter of the run", failures);
     check(mb(closedLast.workingSetBytes) <= mb(closedWarm.workingSetBytes) + kWorkingSetSlackMb,
           "working set not grown after a quarter of the run", failures);
