@@ -6,18 +6,16 @@
 
 namespace {
 
-// "user" compared over five characters without regard to case, so the NUL
-// must follow the four letters: "USER" counts, "users" and "user1" do not.
-bool isUserCommandLine(LPCWSTR commandLine) {
+// A command line compared with word without regard to case, through the
+// terminating NUL: "USER" counts, "users" and "user1" do not.
+bool isCommandLine(LPCWSTR commandLine, const wchar_t* word) {
     if (!commandLine) return false;
-    const wchar_t expected[] = L"user";
-    for (int i = 0; i < 5; ++i) {
+    for (int i = 0;; ++i) {
         wchar_t c = commandLine[i];
         if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
-        if (c != expected[i]) return false;
-        if (c == L'\0') break;
+        if (c != word[i]) return false;
+        if (c == L'\0') return true;
     }
-    return true;
 }
 
 }  // namespace
@@ -38,18 +36,20 @@ STDAPI DllCanUnloadNow() { return CUDVCPluginModule::instance().canUnloadNow(); 
 
 STDAPI DllRegisterServer() {
     CUDVCPluginModule& module = CUDVCPluginModule::instance();
-    return module.registerServer(module.perUserRegistration());
+    return module.registerServer(module.registration());
 }
 
 STDAPI DllUnregisterServer() {
     CUDVCPluginModule& module = CUDVCPluginModule::instance();
-    return module.unregisterServer(module.perUserRegistration());
+    return module.unregisterServer(module.registration());
 }
 
 STDAPI DllInstall(BOOL bInstall, LPCWSTR pszCmdLine) {
     CUDVCPluginModule& module = CUDVCPluginModule::instance();
-    const bool previous = module.perUserRegistration();
-    module.setPerUserRegistration(isUserCommandLine(pszCmdLine) || previous);
+    using Registration = CUDVCPluginModule::Registration;
+    const Registration previous = module.registration();
+    if (isCommandLine(pszCmdLine, L"user")) module.setRegistration(Registration::User);
+    else if (isCommandLine(pszCmdLine, L"machine")) module.setRegistration(Registration::MachineClass);
     HRESULT hr;
     if (bInstall) {
         hr = DllRegisterServer();
@@ -58,6 +58,6 @@ STDAPI DllInstall(BOOL bInstall, LPCWSTR pszCmdLine) {
     } else {
         hr = DllUnregisterServer();
     }
-    module.setPerUserRegistration(previous);
+    module.setRegistration(previous);
     return hr;
 }

@@ -308,7 +308,7 @@ HRESULT CUDVCPluginModule::getClassObject(REFCLSID clsid, REFIID riid, void** pp
     return factory.QueryInterface(riid, ppv);
 }
 
-HRESULT CUDVCPluginModule::updateRegistry(bool install, bool perUser) {
+HRESULT CUDVCPluginModule::updateRegistry(bool install, Registration mode) {
     std::u16string script;
     if (!loadScript(module_, script)) return fromWin32(static_cast<long>(GetLastError()));
     std::u16string path = modulePath(module_);
@@ -319,17 +319,17 @@ HRESULT CUDVCPluginModule::updateRegistry(bool install, bool perUser) {
         TVX_LOG(tvxlog::error) << "registration script: " << parsed.error;
         return fromWin32(registrar::kInvalidData);
     }
-    registrar::Target target{perUser};
+    registrar::Target target{mode == Registration::User, mode != Registration::MachineClass};
     long rc = install ? registrar::applyScript(*parsed.script, registrar::systemRegistry(), target)
                       : registrar::removeScript(*parsed.script, registrar::systemRegistry(), target);
     return fromWin32(rc);
 }
 
-HRESULT CUDVCPluginModule::registerServer(bool perUser) {
+HRESULT CUDVCPluginModule::registerServer(Registration mode) {
     try {
-        HRESULT hr = updateRegistry(true, perUser);
+        HRESULT hr = updateRegistry(true, mode);
         if (FAILED(hr)) return hr;
-        return registerTypeLib(modulePath(module_), perUser);
+        return registerTypeLib(modulePath(module_), mode == Registration::User);
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     } catch (...) {
@@ -337,10 +337,10 @@ HRESULT CUDVCPluginModule::registerServer(bool perUser) {
     }
 }
 
-HRESULT CUDVCPluginModule::unregisterServer(bool perUser) {
+HRESULT CUDVCPluginModule::unregisterServer(Registration mode) {
     try {
-        HRESULT hr = updateRegistry(false, perUser);
-        HRESULT typeLib = unregisterTypeLib(modulePath(module_), perUser);
+        HRESULT hr = updateRegistry(false, mode);
+        HRESULT typeLib = unregisterTypeLib(modulePath(module_), mode == Registration::User);
         return FAILED(hr) ? hr : typeLib;
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;

@@ -24,20 +24,26 @@ public:
     // must not have the DLL unloaded under them.
     HRESULT canUnloadNow() const;
 
-    // Set by DllInstall with the "user" command line for the length of its call.
-    void setPerUserRegistration(bool perUser) { perUser_.store(perUser); }
-    bool perUserRegistration() const { return perUser_.load(); }
+    // What registration writes: Machine the class for the machine and the
+    // running account's add-ins key; User both for the running account only;
+    // MachineClass the machine's class alone, for installers running as a
+    // service account.
+    enum class Registration { Machine, User, MachineClass };
+
+    // Set by DllInstall from its command line for the length of its call.
+    void setRegistration(Registration mode) { mode_.store(mode); }
+    Registration registration() const { return mode_.load(); }
 
     // Applies the registration script and registers the type library; in
     // per-user mode what is meant for HKCR goes below HKCU\Software\Classes.
-    HRESULT registerServer(bool perUser);
+    HRESULT registerServer(Registration mode);
     // Removes what registerServer writes; what is already gone counts as removed.
-    HRESULT unregisterServer(bool perUser);
+    HRESULT unregisterServer(Registration mode);
 
 private:
     CUDVCPluginModule() = default;
-    HRESULT updateRegistry(bool install, bool perUser);
+    HRESULT updateRegistry(bool install, Registration mode);
     HMODULE module_ = nullptr;
     std::atomic<long> locks_{0};
-    std::atomic<bool> perUser_{false};
+    std::atomic<Registration> mode_{Registration::Machine};
 };

@@ -267,6 +267,10 @@ std::u16string join(const std::u16string& base, const std::u16string& name) {
 }
 
 // The hive and path prefix that a script root lands in.
+bool skipped(Hive hive, Target target) {
+    return !target.userKeys && (hive == Hive::CurrentUser || hive == Hive::Users);
+}
+
 std::pair<Hive, std::u16string> place(Hive hive, Target target) {
     if (hive == Hive::ClassesRoot && target.perUser) return {Hive::CurrentUser, u"Software\\Classes"};
     return {hive, u""};
@@ -328,6 +332,7 @@ ParseResult parseScript(std::u16string_view text, const Replacements& replacemen
 
 long applyScript(const Script& script, RegistryWriter& writer, Target target) {
     for (const ScriptRoot& root : script.roots) {
+        if (skipped(root.hive, target)) continue;
         auto [hive, base] = place(root.hive, target);
         if (long rc = applyKeys(root.keys, writer, hive, base); rc != kSuccess) return rc;
     }
@@ -337,6 +342,7 @@ long applyScript(const Script& script, RegistryWriter& writer, Target target) {
 long removeScript(const Script& script, RegistryWriter& writer, Target target) {
     long first = kSuccess;
     for (const ScriptRoot& root : script.roots) {
+        if (skipped(root.hive, target)) continue;
         auto [hive, base] = place(root.hive, target);
         long rc = removeKeys(root.keys, writer, hive, base);
         if (first == kSuccess) first = rc;

@@ -91,9 +91,12 @@ public:
 };
 
 // Where the keys of the script end up. In per-user mode everything meant for
-// HKCR goes below HKCU\Software\Classes instead.
+// HKCR goes below HKCU\Software\Classes instead. Without userKeys the HKCU
+// and HKU roots are left out: an installer's service account has no use for
+// an add-ins key of its own.
 struct Target {
     bool perUser = false;
+    bool userKeys = true;
 };
 
 // Writes the script. ForceRemove keys are deleted whole before they are

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <tuple>
 
 #include "plugin_test_support.h"
 
@@ -117,16 +118,17 @@ protected:
 }  // namespace
 
 TEST_F(PluginRegistration, RegistersPerMachineOrForTheCommandLineUserAndUnregistersExactlyThat) {
-    // DllRegisterServer, then DllInstall's command lines, compared over five
-    // characters: the longer texts, a shorter one and none at all register per
-    // machine.
-    const std::pair<std::optional<const wchar_t*>, bool> ways[] = {
-        {std::nullopt, false}, {L"user", true}, {L"uSeR", true}, {L"users", false},
-        {L"use", false},       {L"", false},    {nullptr, false}};
+    // DllRegisterServer, then DllInstall's command lines, compared whole: the
+    // longer texts, a shorter one and none at all register per machine with
+    // the add-in key; "machine" writes the machine's class alone.
+    const std::tuple<std::optional<const wchar_t*>, bool, bool> ways[] = {
+        {std::nullopt, false, true}, {L"user", true, true}, {L"uSeR", true, true},   {L"users", false, true},
+        {L"use", false, true},       {L"", false, true},    {nullptr, false, true},  {L"MACHINE", false, false},
+        {L"machines", false, true}};
     // The component registrar interface's key is left alone.
     const std::wstring registrarKey = kClasses + L"Interface\\" + kRegistrar;
     for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) RegDeleteTreeW(root, registrarKey.c_str());
-    for (const auto& [line, perUser] : ways) {
+    for (const auto& [line, perUser, addIn] : ways) {
         SCOPED_TRACE(!line ? "DllRegisterServer" : *line ? utf8(*line) : "null");
         auto update = [&, line = line](BOOL install) {
             return line ? dll_.install(install, *line) : install ? dll_.registerServer() : dll_.unregisterServer();
@@ -137,7 +139,7 @@ TEST_F(PluginRegistration, RegistersPerMachineOrForTheCommandLineUserAndUnregist
             ASSERT_EQ(update(TRUE), S_OK);
             EXPECT_EQ(ours(root), registered(dll_.path()));
             EXPECT_EQ(ours(perUser ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER), kNone);
-            EXPECT_EQ(dumpTree(HKEY_CURRENT_USER, kAddInPath), kAddInTree);
+            EXPECT_EQ(dumpTree(HKEY_CURRENT_USER, kAddInPath), addIn ? kAddInTree : kNone);
             EXPECT_FALSE(keyExists(root, registrarKey));
         }
         EXPECT_EQ(update(FALSE), S_OK);
