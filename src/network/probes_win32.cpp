@@ -193,7 +193,12 @@ Ops systemOps() {
     o.echoWithTtl = echoWithTtl;
     o.resolve = resolve;
     o.connect = connectOnce;
-    o.sleepMs = [](std::uint32_t ms) { Sleep(ms); };
+    // A pause between connects ends with the service's stop.
+    o.sleepMs = [](std::uint32_t ms) {
+        ServiceStopEvent stop;
+        if (stop.valid()) WaitForSingleObject(stop.get(), ms);
+        else Sleep(ms);
+    };
     o.nowSeconds = [] { return wallClockMs() / 1000; };
     return o;
 }
