@@ -37,6 +37,7 @@
 #include <tlhelp32.h>
 
 #include <cstdio>
+#include <exception>
 #include <functional>
 #include <map>
 #include <set>
@@ -69,6 +70,9 @@ struct Written {
     const wchar_t* name;
 };
 std::vector<Written> written;
+// Console stand-ins placed for the run, and their folder.
+std::vector<std::string> placed;
+std::string consoleFolder;
 
 bool setValue(HKEY root, const wchar_t* key, const wchar_t* name, const std::wstring* text, DWORD number) {
     written.push_back({root, key, name});
@@ -76,9 +80,16 @@ bool setValue(HKEY root, const wchar_t* key, const wchar_t* name, const std::wst
                 : RegSetKeyValueW(root, key, name, REG_DWORD, &number, sizeof number) == 0;
 }
 
+// A stand-in still running (ended with the bound) may stay behind.
 void cleanUp() {
     for (const Written& w : written) RegDeleteKeyValueW(w.root, w.key, w.name);
     written.clear();
+    if (consoleFolder.empty()) return;
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    SetCurrentDirectoryA(temp);
+    for (const std::string& file : placed) DeleteFileA(file.c_str());
+    RemoveDirectoryA(consoleFolder.c_str());
 }
 
 // Ends the program at once: the plug-in may hold threads that never return.
@@ -169,14 +180,15 @@ std::vector<std::string> split(const std::string& text, char at) {
 bool placeConsole(const std::string& name, const std::string& steps) {
     char temp[MAX_PATH];
     GetTempPathA(MAX_PATH, temp);
-    const std::string folder = std::string(temp) + "tvx-labclient-" + std::to_string(GetCurrentProcessId());
+    const std::string folder = consoleFolder = std::string(temp) + "tvx-labclient-" + std::to_string(GetCurrentProcessId());
     CreateDirectoryA(folder.c_str(), nullptr);
+    placed.push_back(folder + "\\" + name + ".exe");
     std::string upper = name;
     for (auto& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
     const std::wstring beside = standin::pluginPathBesideProgram();
     const std::string console = standin::utf8(beside.substr(0, beside.find_last_of(L"\\/") + 1)) + "tvx_console.exe";
     return SetEnvironmentVariableA(("TVX_CONSOLE_" + upper).c_str(), steps.c_str()) &&
-           CopyFileA(console.c_str(), (folder + "\\" + name + ".exe").c_str(), FALSE) &&
+           CopyFileA(console.c_str(), placed.back().c_str(), FALSE) &&
            SetCurrentDirectoryA(folder.c_str());
 }
 
@@ -364,9 +376,17 @@ int main() {
                     HRESULT hr;
                     while ((hr = dll.canUnloadNow()) != S_OK && now() < end) Sleep(20);
                     std::printf("%s %s %.3f\n", steps[i].c_str(), hr == S_OK ? "ok" : "refused", now() - t0);
-                } else if (!run.step(steps[i], dll.module())) {
-                    std::fprintf(stderr, "cannot run the step \"%s\"\n", steps[i].c_str());
-                    status = 2;
+                } else {
+                    bool done = false;
+                    try {
+                        done = run.step(steps[i], dll.module());
+                    } catch (const std::exception&) {
+                        // a number that does not read as one
+                    }
+                    if (!done) {
+                        std::fprintf(stderr, "cannot run the step \"%s\"\n", steps[i].c_str());
+                        status = 2;
+                    }
                 }
             }
             dll.unregisterServer();
