@@ -51,6 +51,13 @@ if(WIN32)
   target_compile_options(tvx_endurance PRIVATE ${TVX_WARNINGS})
   target_link_libraries(tvx_endurance PRIVATE tvx_standin tvx_codec JsonCpp::JsonCpp shell32 psapi ${TVX_STATIC_RUNTIME})
   add_dependencies(tvx_endurance DOZA-Plugin)
+
+  # The stand-in as the network lab's stop tests and benchmarks drive it:
+  # steps against one plug-in object, each timed and bounded.
+  add_executable(tvx_labclient ${CMAKE_SOURCE_DIR}/tools/labclient/main.cpp)
+  target_compile_options(tvx_labclient PRIVATE ${TVX_WARNINGS})
+  target_link_libraries(tvx_labclient PRIVATE tvx_standin tvx_codec JsonCpp::JsonCpp shell32 ${TVX_STATIC_RUNTIME})
+  add_dependencies(tvx_labclient DOZA-Plugin tvx_console)
 endif()
 
 if(WIN32)

@@ -5,6 +5,12 @@
 //
 //   tvx_location_service --cert server.pem --key server.key [--listen ADDR:PORT]...
 //                        [--log FILE] [--signing-key KEY] [--max-skew SECONDS]
+//                        [--trickle ADDR:PORT]... [--mute ADDR:PORT]...
+//
+// --trickle: HTTPS that takes any request, answers 200 and then sends one
+// byte of body every 20 seconds, never ending. --mute: accepts TCP and never
+// says a word, not even the TLS handshake. Both stand for a service that
+// holds its client for good.
 //
 // Misbehaviours, by path (/misbehave/NAME, any method) or by the address a
 // POST /saas/ip asks about:
@@ -19,8 +25,12 @@
 //   198.18.0.9 slow         a good answer after 3 seconds
 //              huge         a body of 2 MiB (path only)
 #include <httplib.h>
+#include <arpa/inet.h>
 #include <json/json.h>
+#include <netinet/in.h>
 #include <openssl/sha.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -66,9 +76,11 @@ const std::map<std::string, std::string> kTriggers = {
     {"198.18.0.7", "chunks"},    {"198.18.0.8", "drop"},         {"198.18.0.9", "slow"},
 };
 
+using Endpoint = std::pair<std::string, int>;
+
 struct Options {
     std::string cert, key, log;
-    std::vector<std::pair<std::string, int>> listen;
+    std::vector<Endpoint> listen, trickle, mute;
     std::string signingKey = "67J72EDYSQG12LT9NRCMHJX5UPUURXG7LEE9OWSN";
     long long maxSkew = 300;
 };
@@ -278,6 +290,46 @@ private:
     std::ofstream log_;
 };
 
+// Any request: 200, then a byte every 20 s until the client goes away; a
+// dropped connection frees its worker when the next byte fails to go.
+void installTrickle(httplib::Server& server) {
+    auto handler = [](const httplib::Request&, httplib::Response& res) {
+        res.set_chunked_content_provider("application/json", [](std::size_t offset, httplib::DataSink& sink) {
+            if (offset > 0) std::this_thread::sleep_for(std::chrono::seconds(20));
+            return sink.write("{", 1);
+        });
+    };
+    server.Get(R"(/.*)", handler);
+    server.Post(R"(/.*)", handler);
+}
+
+// Accepts connections and keeps them open without reading or writing; the
+// oldest are let go once many are held.
+bool startMute(const Endpoint& at, std::vector<std::thread>& threads) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(at.second));
+    if (fd < 0 || inet_pton(AF_INET, at.first.c_str(), &address.sin_addr) != 1 ||
+        bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 16) != 0)
+        return false;
+    threads.emplace_back([fd] {
+        std::vector<int> held;
+        for (;;) {
+            const int client = accept(fd, nullptr, nullptr);
+            if (client < 0) continue;
+            held.push_back(client);
+            if (held.size() > 64) {
+                close(held.front());
+                held.erase(held.begin());
+            }
+        }
+    });
+    return true;
+}
+
 bool parseArgs(int argc, char** argv, Options& o) {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -288,10 +340,11 @@ bool parseArgs(int argc, char** argv, Options& o) {
         else if (a == "--log") o.log = v;
         else if (a == "--signing-key") o.signingKey = v;
         else if (a == "--max-skew") o.maxSkew = std::atoll(v.c_str());
-        else if (a == "--listen") {
+        else if (a == "--listen" || a == "--trickle" || a == "--mute") {
             auto colon = v.rfind(':');
             if (colon == std::string::npos) return false;
-            o.listen.emplace_back(v.substr(0, colon), std::atoi(v.c_str() + colon + 1));
+            auto& list = a == "--listen" ? o.listen : a == "--trickle" ? o.trickle : o.mute;
+            list.emplace_back(v.substr(0, colon), std::atoi(v.c_str() + colon + 1));
         } else {
             return false;
         }
@@ -306,27 +359,38 @@ int main(int argc, char** argv) {
     Options options;
     if (!parseArgs(argc, argv, options)) {
         std::cerr << "usage: " << argv[0]
-                  << " --cert FILE --key FILE [--listen ADDR:PORT]... [--log FILE] [--signing-key KEY] [--max-skew S]\n";
+                  << " --cert FILE --key FILE [--listen ADDR:PORT]... [--log FILE] [--signing-key KEY] [--max-skew S]"
+                     " [--trickle ADDR:PORT]... [--mute ADDR:PORT]...\n";
         return 2;
     }
     Service service(options);
     std::vector<std::unique_ptr<httplib::SSLServer>> servers;
-    for (const auto& [address, port] : options.listen) {
+    std::vector<std::pair<Endpoint, bool>> all;
+    for (const auto& e : options.listen) all.emplace_back(e, false);
+    for (const auto& e : options.trickle) all.emplace_back(e, true);
+    for (const auto& [endpoint, trickle] : all) {
+        const auto& [address, port] = endpoint;
         auto server = std::make_unique<httplib::SSLServer>(options.cert.c_str(), options.key.c_str());
         if (!server->is_valid()) {
             std::cerr << "cannot load the certificate or key\n";
             return 1;
         }
-        service.install(*server);
+        if (trickle) installTrickle(*server);
+        else service.install(*server);
         if (!server->bind_to_port(address, port)) {
             std::cerr << "cannot listen on " << address << ":" << port << "\n";
             return 1;
         }
         servers.push_back(std::move(server));
     }
+    std::vector<std::thread> threads;
+    for (const auto& endpoint : options.mute)
+        if (!startMute(endpoint, threads)) {
+            std::cerr << "cannot listen on " << endpoint.first << ":" << endpoint.second << "\n";
+            return 1;
+        }
     // One line once every port is bound: scripts wait for it instead of polling.
     std::cout << "ready" << std::endl;
-    std::vector<std::thread> threads;
     for (auto& server : servers) threads.emplace_back([&server] { server->listen_after_bind(); });
     for (auto& t : threads) t.join();
     return 0;
