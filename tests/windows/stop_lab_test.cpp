@@ -107,7 +107,7 @@ INSTANTIATE_TEST_SUITE_P(
                  {"close:B ok .*", "ask:A answered .*", ENDS}},
         // A restart while a console program pauses in the middle of a pass.
         StopCase{"RestartDuringSlowConsole", "provider",
-                 "--console wmic=pause:30000 open:A sleep:1 threads open:B sleep:1 threads ask:B close:B release unload:30",
+                 "--console wmic=pause:30000 open:A sleep:1 threads open:B sleep:1 threads ask:B close:B close:A release unload:30",
                  {"open:B ok .*", "ask:B answered .*", ENDS}}),
     [](const ::testing::TestParamInfo<StopCase>& info) { return std::string(info.param.name); });
 
