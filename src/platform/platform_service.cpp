@@ -182,6 +182,9 @@ TVX_API int platform_init(unsigned kind) {
         // Reserved first: a thread once started must always reach the list.
         workers.reserve(table.size() + s.workers.size());
         for (const auto& task : table) {
+            // A pass the stop cut short published nothing: the new session
+            // runs it again at once.
+            if (!task->lastPassCompleted()) task->wakeForPass();
             auto old = std::find_if(s.workers.begin(), s.workers.end(),
                                     [&task](const Worker& w) { return w.task == task; });
             if (old != s.workers.end()) {

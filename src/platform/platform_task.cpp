@@ -30,6 +30,7 @@ void QmPlatformTask::run() {
         try {
             if (waitForNextPass(taskClock().passIntervalMs.load())) break;
             beginServicePass();
+            lastPassCompleted_ = false;
             const std::int64_t start = taskClock().now();
             // What a collector has found is published before the next one
             // runs, so a slow lookup never hides facts known at once.
@@ -40,6 +41,7 @@ void QmPlatformTask::run() {
             if (!collectors_.empty()) collectors_.back()(result);
             // A pass that outlived its session is not published.
             if (!publishPass(result, keys_, MergeScope::allKeys)) continue;
+            lastPassCompleted_ = true;
             const std::int64_t end = taskClock().now();
             TVX_LOG(tvxlog::verbose) << "'" << name_ << "' done: " << (end - start) << " ms";
         } catch (const std::exception& e) {

@@ -4,6 +4,8 @@
 
 #include <json/value.h>
 
+#include <atomic>
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -35,12 +37,16 @@ public:
     const std::vector<std::string>& keys() const { return keys_; }
     const std::vector<MetricCollector>& collectors() const { return collectors_; }
     const std::vector<MetricInput>& inputs() const { return inputs_; }
+    // False while a pass runs and after one that a stop cut short: a
+    // restart then runs the next pass at once instead of an interval later.
+    bool lastPassCompleted() const { return lastPassCompleted_.load(); }
 
 private:
     std::string name_;
     std::vector<std::string> keys_;
     std::vector<MetricCollector> collectors_;
     std::vector<MetricInput> inputs_;
+    std::atomic<bool> lastPassCompleted_{true};
 };
 
 // Thread entry of every task: clears the stop flag, runs the task, drops any

@@ -25,8 +25,11 @@ TaskTable buildTaskTable() {
     };
     using enum MetricInput;
     add("Common Metrics",
-        {getCurrentUserName, getComputerName, getActiveAppInfo, getInactivitySeconds, getOSVersion, getKtrDeviceId,
-         getCpuUsage, getClientVersion, getNetworkInfo, getPublicIp},
+        // The facts read from the system first; then those that run console
+        // programs (the OS facts) or ask the network (the public IP), so a
+        // slow program never holds back the interface.
+        {getCurrentUserName, getComputerName, getActiveAppInfo, getInactivitySeconds, getKtrDeviceId, getCpuUsage,
+         getClientVersion, getNetworkInfo, getOSVersion, getPublicIp},
         {"userName", "computerName", "activeProcessName", "foregroundProcessName", "inactivityTimeSeconds",
          "osName", "osVersionNumber", "ktrDeviceId", "cpu_usage", "client_version", "gateway", "mac_address",
          "if_guid", "if_type", "if_type_value", "description", "privateIpAddress", "publicIpAddress",

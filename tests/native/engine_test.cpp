@@ -336,8 +336,8 @@ TEST(EngineLifecycle, AStuckPassIsNotWaitedForPublishesNothingAndIsTakenBackByAR
     EXPECT_GT(ModuleHold::count(), 0) << "the thread holds the module";
     // The next session takes the same thread back instead of a second one.
     ASSERT_EQ(platform_init(3), 0);
-    release = true;
     TestClock::now.fetch_add(5000);
+    release = true;
     ASSERT_TRUE(waitUntil([&] { return countDone(log, "Gateway Roundtrip") == 1; }));
     EXPECT_EQ(passes.load(), 2);
     EXPECT_EQ(getMetricsSnapshot()["roundtripMs"], 2) << "the stopped session's pass is never merged";
