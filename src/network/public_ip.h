@@ -82,8 +82,9 @@ locationData::LocationRef getPublicIpByNslookup();
 // "City, Region, Country", leaving out empty city and region.
 std::string formatLocation(const locationData::LOCATION_DATA& record);
 
-// False for 10.x.x.x, 172.16.x.x and 192.168.x.x (the address in network
-// byte order); everything else counts as a provider's public address.
+// False for the private blocks (10/8, 172.16/12, 192.168/16), loopback,
+// link-local, 0/8, multicast and above (the address in network byte order);
+// everything else, carrier-grade NAT included, may be a provider's address.
 bool isPublicAddress(std::uint32_t address);
 // Dotted text of an address in network byte order.
 std::string ipv4Text(std::uint32_t address);
