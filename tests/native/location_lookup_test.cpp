@@ -68,9 +68,17 @@ TEST(LocationAnswer, MembersAndFallBacks) {
               "Lab Telecom|198.51.100.0/24|52|true");
 
     // Members of shapes the service never sends read as empty, never throw.
-    r = parseLocationAnswer(R"({"ip":["x"],"company":"Acme","asn":7,"city":{}})", false, kNow);
+    r = parseLocationAnswer(R"({"ip":"192.0.2.1","company":"Acme","asn":7,"city":{}})", false, kNow);
     ASSERT_TRUE(r);
-    EXPECT_EQ(r->ip + r->ispName + r->network + r->city, "");
+    EXPECT_EQ(r->ispName + r->network + r->city, "");
+}
+
+// The "ip" is the public address, a cache key and a probed host: anything but
+// a public IPv4 address is a failed lookup.
+TEST(LocationAnswer, OnlyAPublicAddressIsAnAnswer) {
+    for (const char* ip : {"localhost", "127.0.0.1", "10.1.2.3", "172.31.0.1", "192.168.0.1", "169.254.0.1",
+                           "0.0.0.0", "224.0.0.1", "", "01.2.3.4", "1.2.3.4 ", "::1", "1.2.3"})
+        EXPECT_FALSE(parseLocationAnswer(R"({"ip":")" + std::string(ip) + "\"}", false, kNow)) << ip;
 }
 
 // The service's own misbehaviours are played against WinHTTP in the Windows
@@ -137,11 +145,16 @@ TEST_F(LocationLookupCache, OneRequestPerAddressForADay) {
     http_.answer = R"({"data":{"data":{"ip":"203.0.113.9","city":"Lyon"}}})";
     EXPECT_EQ(cityOf("203.0.113.9"), "Lyon");
 
+    // Every store drops what expired.
+    now_ += 86401;
+    EXPECT_EQ(cityOf("198.51.100.9"), "Lyon");
+    EXPECT_EQ(lookup_.cacheSizeForTests(), 1u);
+
     // Failures are not kept: the next lookup asks again.
     http_.answer = "";
     EXPECT_FALSE(lookup_.getLocationByIp("198.51.100.20"));
     EXPECT_FALSE(lookup_.getLocationByIp("198.51.100.20"));
-    EXPECT_EQ(http_.sent.size(), 4u);
+    EXPECT_EQ(http_.sent.size(), 5u);
 }
 
 TEST_F(LocationLookupCache, SettingsMoveHostAndKey) {
