@@ -106,6 +106,14 @@ LocationRef getLocationData(const Json::Value& node, std::int64_t now) {
     return record;
 }
 
+// An answer names the provider and the place: it reaches the log only when
+// both privacy switches allow them, else its length does.
+std::string loggableAnswer(const std::string& answer) {
+    auto& privacy = dataPrivacyFilter::instance();
+    if (privacy.isEnabled(kPrivacyLocation) && privacy.isEnabled(kPrivacyIspName)) return tvxlog::printable(answer);
+    return "(" + std::to_string(answer.size()) + " bytes)";
+}
+
 enum class Parsed { ok, empty, invalid };
 
 Parsed parseAnswer(const std::string& answer, Json::Value& root, std::string& errors) {
@@ -134,7 +142,7 @@ Parsed parseAnswer(const std::string& answer, Json::Value& root, std::string& er
             return nullptr;                                                                   \
         case Parsed::invalid:                                                                 \
             TVX_LOG(tvxlog::error) << "Parsing QMEndpoint response error : " << errors;       \
-            TVX_LOG(tvxlog::debug) << "\t" << answer;                                          \
+            TVX_LOG(tvxlog::debug) << "\t" << loggableAnswer(answer);                          \
             return nullptr;                                                                   \
         case Parsed::ok:                                                                      \
             break;                                                                            \
@@ -170,7 +178,7 @@ LocationRef look4IpInfo(const std::string& address, HttpClient& http, const Loca
     LocationRequest request = buildLocationRequest(address, clock(), randomValue, readLocationServiceKey(),
                                                    readLocationServiceHost());
     std::string answer = http.request(request.method, request.url, request.headers, request.body);
-    TVX_LOG(tvxlog::debug) << "mosaic response: " << answer;
+    TVX_LOG(tvxlog::debug) << "mosaic response: " << loggableAnswer(answer);
     return address.empty() ? parseDataIp(answer, clock()) : parseDataSaasIp(answer, clock());
 }
 

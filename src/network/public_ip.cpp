@@ -35,9 +35,9 @@ void setLocationDataCache(LocationRef record) {
     if (!record) return;
     TVX_LOG(tvxlog::debug) << "Found public IP : " << record->ip;
     if (dataPrivacyFilter::instance().isEnabled(kPrivacyIspName))
-        TVX_LOG(tvxlog::debug) << "Found ISP name : " << record->ispName;
+        TVX_LOG(tvxlog::debug) << "Found ISP name : " << tvxlog::printable(record->ispName);
     if (dataPrivacyFilter::instance().isEnabled(kPrivacyLocation))
-        TVX_LOG(tvxlog::debug) << "Found location Data : " << formatLocation(*record);
+        TVX_LOG(tvxlog::debug) << "Found location Data : " << tvxlog::printable(formatLocation(*record));
     std::lock_guard<std::mutex> lock(cache().mutex);
     cache().record = std::move(record);
 }

@@ -8,6 +8,7 @@
 #include "network/location_lookup.h"
 #include "network/sha256.h"
 #include "platform/log.h"
+#include "platform/privacy_filter.h"
 #include "platform/settings.h"
 
 namespace {
@@ -167,4 +168,22 @@ TEST_F(LocationLookupCache, SettingsMoveHostAndKey) {
     EXPECT_EQ(http_.sent[0].headers, (std::vector<std::u16string>{
                                          u"Content-type: application/json", u"X-KV-Time: -5",
                                          u"X-KV-Signature: 292412a002228ad18d150f593e415f0f7e8f9803d5c427a905c277285c6fed8a"}));
+}
+
+// The answer reaches the log on one line when both switches allow provider
+// and place, else only its length does.
+TEST_F(LocationLookupCache, TheAnswerInTheLogFollowsThePrivacySwitches) {
+    http_.answer = R"({"data":{"data":{"city":"Paris","ip":"203.0.113.9"}}})" "\n2026 [ERROR] forged";
+    for (const char16_t* off : {u"", u"Location", u"ISPName"}) {
+        registry_->setString(winreg::currentUser(), kMetricsKey, off, u"false");
+        dataPrivacyFilter::resetForTests();
+        tvxtest::LogCapture log;
+        now_ += 86401;
+        lookup_.getLocationByIp("198.51.100.30");
+        const std::string line = *off ? "(" + std::to_string(http_.answer.size()) + " bytes)" : tvxlog::printable(http_.answer);
+        EXPECT_TRUE(log.contains(tvxlog::debug, "`anonymous-namespace'::look4IpInfo", "mosaic response: " + line)) << line;
+        for (const auto& l : log.lines().lines()) EXPECT_EQ(l.message.find(*off ? "Paris" : "\n2026"), std::string::npos);
+        if (*off) http_.answer.resize(40);  // the last: a parse error's line too
+    }
+    dataPrivacyFilter::resetForTests();
 }
