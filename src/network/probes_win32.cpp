@@ -2,6 +2,7 @@
 // TCP connects through Winsock (started by the platform service).
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <mstcpip.h>
 #include <iphlpapi.h>
 #include <icmpapi.h>
 
@@ -114,9 +115,22 @@ int resolve(const std::string& name, std::vector<ResolvedAddress>& out) {
     return 0;
 }
 
+// A refused connect is final: Windows would otherwise send the SYN again after
+// a reset, so a refusal took about 2 s and the round trip measured the
+// retries. Before Windows 8, and under Wine, the system refuses the option
+// and the socket keeps its retries.
+void disableSynRetransmissions(SOCKET s) {
+    TCP_INITIAL_RTO_PARAMETERS parameters{};
+    parameters.Rtt = TCP_INITIAL_RTO_UNSPECIFIED_RTT;
+    parameters.MaxSynRetransmissions = TCP_INITIAL_RTO_NO_SYN_RETRANSMISSIONS;
+    DWORD returned = 0;
+    WSAIoctl(s, SIO_TCP_INITIAL_RTO, &parameters, sizeof parameters, nullptr, 0, &returned, nullptr, nullptr);
+}
+
 ConnectResult connectOnce(std::uint32_t address, std::uint16_t port) {
     Socket s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
     if (!s.valid()) return {};
+    disableSynRetransmissions(s.get());
     u_long nonBlocking = 1;
     if (ioctlsocket(s.get(), FIONBIO, &nonBlocking) != 0) return {};
     sockaddr_in target{};
