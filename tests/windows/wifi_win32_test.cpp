@@ -15,6 +15,7 @@
 #include "network/wifi.h"
 #include "network/wifi_win32.h"
 #include "platform/platform_service.h"
+#include "platform/privacy_filter.h"
 #include "platform/task_table.h"
 #include "rdclient/standin.h"
 
@@ -23,6 +24,7 @@ namespace {
 const std::string kFirst = "{6B29FC40-CA47-1067-B31D-00DD010662DA}";
 const std::string kSecond = "{0A1B2C3D-4E5F-4061-8293-A4B5C6D7E8F9}";
 const std::string kUntouched = "none|{caller}|||||-1|-1";
+constexpr const wchar_t* kMetrics = L"Software\\Quillmere\\Telvista\\Metrics";
 
 // The query's result and its seven outputs, the GUID going in as "{caller}".
 std::string query() {
@@ -129,6 +131,24 @@ TEST_F(WifiStandIn, FailuresPerCall) {
     platform_shutdown();
     EXPECT_EQ(query(), kUntouched);
     platform_init(3);
+}
+
+// The current connection needs the location permission: asked only for an
+// SSID or BSSID, its refusal logged once per interface and code.
+TEST_F(WifiStandIn, ConnectionAskedOnlyForSsidOrBssidAndItsRefusalLoggedOnce) {
+    write("fail.txt", "connection 5");
+    for (const auto& [guid, logged] : {std::pair{kFirst, 1u}, {kFirst, 1u}, {kSecond, 2u}}) {
+        write("interfaces.txt", guid + " 1 channel=6\n");
+        EXPECT_EQ(query(), "found|" + guid + "|||||-1|6");
+        EXPECT_EQ(log_.countPrefix(tvxlog::error, "getWifiMetricsImpl", "wlanAPI_QueryInterface for 'wlan_intf_opcode_current"), logged);
+    }
+    tvxtest::RegValue ssid(HKEY_CURRENT_USER, kMetrics, L"WIFISSID", L"false"), bssid(HKEY_CURRENT_USER, kMetrics, L"WIFIBSSID", L"false");
+    dataPrivacyFilter::resetForTests();
+    write("fail.txt", "");
+    calls();
+    EXPECT_EQ(query(), "found|" + kSecond + "|||||-1|6");
+    EXPECT_EQ(calls().find(" 7\n"), std::string::npos) << "no current-connection query";
+    dataPrivacyFilter::resetForTests();
 }
 
 TEST_F(WifiStandIn, VariantWithoutAnExportIsNotUsed) {
