@@ -58,9 +58,10 @@ inline constexpr char kResolverAddress1[] = "208.67.222.222";
 inline constexpr char kResolverAddress2[] = "208.67.220.220";
 
 inline constexpr char kResolveDnsNameCommand[] =
-    "PowerShell.exe -Command \"& {Resolve-DnsName myip.opendns.com -server resolver1.opendns.com -type A | "
+    "PowerShell.exe -NoProfile -NonInteractive -Command \"& {Resolve-DnsName myip.opendns.com -server resolver1.opendns.com -type A | "
     "select -expand IP4Address}\"";
-inline constexpr char kWebRequestCommand[] = "PowerShell.exe -Command \"& {(Invoke-WebRequest ifconfig.me/ip).Content}\"";
+inline constexpr char kWebRequestCommand[] =
+    "PowerShell.exe -NoProfile -NonInteractive -Command \"& {(Invoke-WebRequest ifconfig.me/ip).Content}\"";
 inline constexpr char kNslookupCommand[] = "nslookup -timeout=1 myip.opendns.com resolver1.opendns.com";
 
 // The methods to try, in order, for a "PublicIpLookupMethod" value; values

@@ -38,13 +38,28 @@ std::string query() {
 // The collectors' running flag is on while the service runs; no task runs here.
 class WifiArea : public ::testing::Test {
 protected:
+    // The library is loaded from the system folder only: the stand-in goes
+    // there (the tests' own prefix), Wine's own file is put back after.
     static void SetUpTestSuite() {
         setTaskTable(&noTasks_);
         platform_init(3);
+        const char* overrides = std::getenv("WINEDLLOVERRIDES");
+        if (!overrides || !std::strstr(overrides, "wlanapi=n")) return;
+        if (GetFileAttributesW((systemLibrary() + L".tvx-saved").c_str()) == INVALID_FILE_ATTRIBUTES)
+            MoveFileW(systemLibrary().c_str(), (systemLibrary() + L".tvx-saved").c_str());
+        CopyFileW((tvxtest::exeFolder() / "wlanapi.dll").c_str(), systemLibrary().c_str(), FALSE);
     }
     static void TearDownTestSuite() {
         platform_shutdown();
         setTaskTable(nullptr);
+        // The plug-in keeps the library for the life of the process: let go of
+        // it, no query follows, so that Wine's file can take its place again.
+        while (HMODULE loaded = GetModuleHandleW(L"wlanapi.dll")) FreeLibrary(loaded);
+        MoveFileExW((systemLibrary() + L".tvx-saved").c_str(), systemLibrary().c_str(), MOVEFILE_REPLACE_EXISTING);
+    }
+    static std::wstring systemLibrary() {
+        wchar_t folder[MAX_PATH] = {};
+        return std::wstring(folder, GetSystemDirectoryW(folder, MAX_PATH)) + L"\\wlanapi.dll";
     }
     void SetUp() override {
         const char* overrides = std::getenv("WINEDLLOVERRIDES");
@@ -157,7 +172,7 @@ TEST_F(WifiStandIn, VariantWithoutAnExportIsNotUsed) {
         SCOPED_TRACE(name);
         const std::string library = "wlanapi_without_" + name + ".dll";
         WlanApi api;
-        EXPECT_FALSE(initWlanAPILibrary(api, library.c_str()));
+        EXPECT_FALSE(initWlanAPILibrary(api, (tvxtest::exeFolder() / library).string().c_str()));
         EXPECT_TRUE(api.module == nullptr && api.openHandle == nullptr && api.freeMemory == nullptr);
         EXPECT_EQ(GetModuleHandleA(library.c_str()), nullptr) << "left loaded";
         EXPECT_EQ(log_.countPrefix(tvxlog::error, "initWlanAPILibrary",
