@@ -164,7 +164,7 @@ std::uint32_t withCurrentTask(const char* entryPoint, Body body) {
 TVX_API std::uint32_t platform_setLumeData(std::size_t length, const char* data) {
     return withCurrentTask("platform_setLumeData", [&](QmLumeTask& task) {
         const std::string text = (length && data) ? std::string(data, length) : std::string();
-        if (!task.setLumeData(text)) TVX_LOG(tvxlog::error) << "invalid lume data: " << text;
+        if (!task.setLumeData(text)) TVX_LOG(tvxlog::error) << "invalid lume data: " << tvxlog::printable(text);
     });
 }
 

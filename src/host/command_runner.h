@@ -32,23 +32,35 @@ std::int32_t runCommand(const std::string& commandLine, const LineHandler& parse
 CommandOutcome runCommandFor(const std::string& commandLine, const LineHandler& parseLine,
                              std::uint32_t timeLimitMs);
 
-// Cuts the program's output into lines. Each read is single-byte text that
-// ends at its first NUL; a line that straddles two reads is carried over and
-// reaches the parse step whole.
+// Cuts the program's output into lines of UTF-8. Output that starts as
+// UTF-16 (a byte-order mark, or a zero second byte: wmic writing to a pipe) is
+// read as UTF-16; other output is single-byte text in which each read ends
+// at its first NUL, and each line goes through the decoder (the console's
+// code page). A line that straddles two reads reaches the parse step whole.
 class LineSplitter {
 public:
     static constexpr std::size_t kReadSize = 10240;
     // A line is kept up to this length; the scans look at its start only.
     static constexpr std::size_t kMaxLine = 65536;
+    using Decoder = std::string (*)(std::string_view line);
 
-    explicit LineSplitter(const LineHandler& parseLine) : parseLine_(parseLine) {}
+    explicit LineSplitter(const LineHandler& parseLine, Decoder decode = nullptr)
+        : parseLine_(parseLine), decode_(decode) {}
     void feed(std::string_view chunk);
     // The program has ended: its last line may lack a line feed.
     void finish();
 
 private:
+    enum class Form { unknown, bytes, utf16 };
+    void feedUtf16(std::string_view chunk);
+    void emit();
+
     const LineHandler& parseLine_;
+    Decoder decode_;
+    Form form_ = Form::unknown;
     std::string pending_;
+    std::u16string wide_;
+    int oddByte_ = -1;  // the first half of a UTF-16 unit split between reads
 };
 
 // A parse step: sscanf with a format of one field of the given width; on a
@@ -57,10 +69,16 @@ bool scanLine(const std::string& line, const char* format, std::size_t width, st
 // wmic's "/value" lines: "Caption=" fills the name, "Version=" the version.
 void parseWmicLine(const std::string& line, std::string& osName, std::string& osVersion);
 
+// The program a command line starts, as a path: a quoted absolute path as it
+// stands; a bare name only when it is one of the system programs the
+// collectors run, under the system folder given, never searched for (a
+// program planted in the current folder must not run). Empty otherwise.
+std::string systemProgramPath(const std::string& commandLine, const std::string& systemFolder);
+
 inline constexpr char kWhoamiCommand[] = "whoami";
 inline constexpr char kHostnameCommand[] = "hostname";
 inline constexpr char kWmicOsCommand[] = "wmic os get Caption, Version /value";
 inline constexpr char kPowerShellCaptionCommand[] =
-    "PowerShell.exe -Command \"& {(Get-WmiObject Win32_OperatingSystem).Caption}\"";
+    "PowerShell.exe -NoProfile -NonInteractive -Command \"& {(Get-WmiObject Win32_OperatingSystem).Caption}\"";
 inline constexpr char kPowerShellVersionCommand[] =
-    "PowerShell.exe -Command \"& {(Get-WmiObject Win32_OperatingSystem).Version}\"";
+    "PowerShell.exe -NoProfile -NonInteractive -Command \"& {(Get-WmiObject Win32_OperatingSystem).Version}\"";

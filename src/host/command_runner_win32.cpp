@@ -5,11 +5,12 @@
 #include <windows.h>
 
 #include <atomic>
-#include <cstring>
 #include <string>
+#include <vector>
 
 #include "auto_handle_win32.h"
 #include "command_runner.h"
+#include "platform/log.h"
 #include "platform/platform_service.h"
 
 using Utils::QmeAutoHandle;
@@ -109,11 +110,68 @@ QmeAutoHandle createKillOnCloseJob() {
     return job;
 }
 
+// A line of console output (the OEM code page, a console's own) as UTF-8.
+std::string fromConsoleCodePage(std::string_view line) {
+    if (line.empty()) return {};
+    const int n = MultiByteToWideChar(CP_OEMCP, 0, line.data(), static_cast<int>(line.size()), nullptr, 0);
+    if (n <= 0) return std::string(line);
+    std::u16string wide(static_cast<std::size_t>(n), u'\0');
+    MultiByteToWideChar(CP_OEMCP, 0, line.data(), static_cast<int>(line.size()), reinterpret_cast<wchar_t*>(wide.data()), n);
+    return tvxlog::toUtf8(wide);
+}
+
+// The system folder, UTF-8; empty when the system does not say.
+std::string systemFolder() {
+    wchar_t folder[MAX_PATH + 1] = {};
+    const UINT n = GetSystemDirectoryW(folder, MAX_PATH);
+    if (n == 0 || n > MAX_PATH) return {};
+    return tvxlog::toUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(folder), n));
+}
+
+std::wstring wide(const std::string& text) {
+    const std::u16string u = tvxlog::toUtf16(text);
+    return std::wstring(u.begin(), u.end());
+}
+
+// The child inherits these two handles and nothing else of ours.
+class InheritedHandles {
+public:
+    InheritedHandles(HANDLE output, HANDLE input) : handles_{output, input} {
+        SIZE_T size = 0;
+        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        buffer_.resize(size);
+        list_ = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer_.data());
+        if (size == 0 || !InitializeProcThreadAttributeList(list_, 1, 0, &size)) {
+            list_ = nullptr;
+            return;
+        }
+        if (!UpdateProcThreadAttribute(list_, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_, sizeof handles_, nullptr,
+                                       nullptr)) {
+            DeleteProcThreadAttributeList(list_);
+            list_ = nullptr;
+        }
+    }
+    ~InheritedHandles() {
+        if (list_) DeleteProcThreadAttributeList(list_);
+    }
+    InheritedHandles(const InheritedHandles&) = delete;
+    InheritedHandles& operator=(const InheritedHandles&) = delete;
+    LPPROC_THREAD_ATTRIBUTE_LIST get() const { return list_; }
+
+private:
+    HANDLE handles_[2];
+    std::vector<char> buffer_;
+    LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+};
+
 }  // namespace
 
 CommandOutcome runCommandFor(const std::string& commandLine, const LineHandler& parseLine, std::uint32_t timeLimitMs) {
-    char command[1024] = {};
-    std::strncpy(command, commandLine.c_str(), sizeof command - 1);
+    const std::string folder = systemFolder();
+    const std::string program = folder.empty() ? std::string() : systemProgramPath(commandLine, folder);
+    if (program.empty()) return CommandOutcome::failed;
+    const std::wstring application = wide(program);
+    std::wstring command = wide(commandLine);
 
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     Pipe pipe;
@@ -125,22 +183,24 @@ CommandOutcome runCommandFor(const std::string& commandLine, const LineHandler& 
     QmeAutoHandle stop(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!input.isValid() || !stop.isValid()) return CommandOutcome::failed;
     QmeAutoHandle job = createKillOnCloseJob();
+    InheritedHandles inherited(pipe.write.get(), input.get());
+    if (!inherited.get()) return CommandOutcome::failed;
 
-    STARTUPINFOA startup{};
-    GetStartupInfoA(&startup);
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESHOWWINDOW | STARTF_USESTDHANDLES;
-    startup.wShowWindow = SW_HIDE;
-    startup.hStdInput = input.get();
-    startup.hStdOutput = pipe.write.get();
-    startup.hStdError = pipe.write.get();
-    // The C runtime's inherited-descriptor table of our own start belongs to us.
-    startup.cbReserved2 = 0;
-    startup.lpReserved2 = nullptr;
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof startup;
+    startup.StartupInfo.dwFlags = STARTF_USESHOWWINDOW | STARTF_USESTDHANDLES;
+    startup.StartupInfo.wShowWindow = SW_HIDE;
+    startup.StartupInfo.hStdInput = input.get();
+    startup.StartupInfo.hStdOutput = pipe.write.get();
+    startup.StartupInfo.hStdError = pipe.write.get();
+    startup.lpAttributeList = inherited.get();
 
+    // By its full path: the current folder is never searched. The process
+    // and thread handles are not inherited by anything it starts.
     PROCESS_INFORMATION info{};
-    if (!CreateProcessA(nullptr, command, &inheritable, &inheritable, TRUE, NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED,
-                        nullptr, nullptr, &startup, &info))
+    if (!CreateProcessW(application.c_str(), command.data(), nullptr, nullptr, TRUE,
+                        NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED | CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT,
+                        nullptr, nullptr, &startup.StartupInfo, &info))
         return CommandOutcome::failed;
     QmeAutoHandle process(info.hProcess);
     QmeAutoHandle thread(info.hThread);
@@ -150,7 +210,7 @@ CommandOutcome runCommandFor(const std::string& commandLine, const LineHandler& 
     pipe.write.reset();
     input.reset();
 
-    LineSplitter splitter(parseLine);
+    LineSplitter splitter(parseLine, &fromConsoleCodePage);
     PipeReader reader(pipe.read.get(), splitter);
     ServiceStopWatch watch([h = stop.get()] { SetEvent(h); });
 

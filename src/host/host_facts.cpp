@@ -80,7 +80,7 @@ std::int32_t getCurrentUserName(Json::Value& metrics) {
             hostOps().runCommand(kWhoamiCommand, [&](const std::string& line) { scanLine(line, "%256[^\r\n]", 256, name); });
         const std::size_t slash = name.find('\\');
         if (slash != std::string::npos) name = name.substr(slash + 1);
-        TVX_LOG(tvxlog::verbose) << "\tUser name : " << name;
+        TVX_LOG(tvxlog::verbose) << "\tUser name : " << tvxlog::printable(name);
     }
     metrics["userName"] = name;
     return 0;
@@ -96,7 +96,7 @@ std::int32_t getComputerName(Json::Value& metrics) {
         if (hostOps().computerName(fromSystem)) name = fromSystem;
         if (name.empty()) {
             hostOps().runCommand(kHostnameCommand, [&](const std::string& line) { scanLine(line, "%15[^\r\n]", 15, name); });
-            TVX_LOG(tvxlog::verbose) << "\tComputer Name: " << name;
+            TVX_LOG(tvxlog::verbose) << "\tComputer Name: " << tvxlog::printable(name);
         }
     }
     metrics["computerName"] = name;
@@ -118,7 +118,8 @@ std::int32_t getOSVersion(Json::Value& metrics) {
         if (version.empty())
             hostOps().runCommand(kPowerShellVersionCommand,
                                  [&](const std::string& line) { scanLine(line, "%255[^\r\n]", 255, version); });
-        TVX_LOG(tvxlog::debug) << "\tos info: \n\t\tname : " << name << "\n\t\tversion : " << version;
+        TVX_LOG(tvxlog::debug) << "\tos info: \n\t\tname : " << tvxlog::printable(name)
+                               << "\n\t\tversion : " << tvxlog::printable(version);
         if (!name.empty() && !version.empty()) osRetry.reset();
         else if (isPassCurrent()) osRetry.failed(nowMs);
     }

@@ -1,23 +1,34 @@
-// User, computer, registry and system times through the narrow Win32 calls.
+// User, computer, registry and system times through the Win32 calls; names
+// through the wide calls, as UTF-8.
 #include <windows.h>
 
 #include "host_facts.h"
+#include "platform/log.h"
 
 namespace hostsys {
 
+namespace {
+
+std::string utf8(const wchar_t* text, std::size_t n) {
+    return tvxlog::toUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(text), n));
+}
+
+}  // namespace
+
 bool userName(std::string& out) {
-    char buffer[257] = {};
+    wchar_t buffer[257] = {};
     DWORD size = 256;
-    if (!GetUserNameA(buffer, &size)) return false;
-    out = buffer;
+    if (!GetUserNameW(buffer, &size)) return false;
+    out = utf8(buffer, wcsnlen(buffer, 256));
     return true;
 }
 
+// Room for 15 characters, as before: a name of 15 comes from hostname.
 bool computerName(std::string& out) {
-    char buffer[16] = {};
+    wchar_t buffer[16] = {};
     DWORD size = 15;
-    if (!GetComputerNameA(buffer, &size)) return false;
-    out.assign(buffer, size < 16 ? size : 15);
+    if (!GetComputerNameW(buffer, &size)) return false;
+    out = utf8(buffer, size < 16 ? size : 15);
     return true;
 }
 

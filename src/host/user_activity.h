@@ -23,7 +23,7 @@ namespace activitysys {
 // Full image path of the program that owns the active, else the foreground,
 // window; nothing when there is no window or the process cannot be asked.
 std::optional<std::wstring> activeWindowImagePath();
-// In the system's active code page.
+// As UTF-8.
 std::string toNarrow(const std::wstring& text);
 bool lastInputTick(std::uint32_t& tick);
 std::uint32_t tickCount();

@@ -11,7 +11,9 @@
 #include <thread>
 
 #include "platform/log.h"
+#include "platform/privacy_filter.h"
 #include "platform/settings.h"
+#include "public_ip.h"
 #include "secure_random.h"
 #include "sha256.h"
 
@@ -38,6 +40,17 @@ bool parseDottedQuad(const std::string& text, unsigned (&octets)[4]) {
         octets[i] = value;
     }
     return at == text.size();
+}
+
+// The service's "ip" becomes the public address, a cache key and a host that
+// is probed: only a public IPv4 address in its plain dotted form will do.
+bool isPublicAddressText(const std::string& text) {
+    unsigned o[4];
+    if (!parseDottedQuad(text, o)) return false;
+    if (text != std::to_string(o[0]) + "." + std::to_string(o[1]) + "." + std::to_string(o[2]) + "." +
+                    std::to_string(o[3]))
+        return false;
+    return isPublicAddress(o[0] | o[1] << 8 | o[2] << 16 | std::uint32_t{o[3]} << 24);
 }
 
 // Addresses that cannot be the public one stand for "whatever address the
@@ -75,6 +88,10 @@ LocationRef getLocationData(const Json::Value& node, std::int64_t now) {
     record->latitude = text(node, "latitude");
     record->longitude = text(node, "longitude");
     record->ip = text(node, "ip");
+    if (!isPublicAddressText(record->ip)) {
+        TVX_LOG(tvxlog::error) << "Invalid QMEndpoint response: ip '" << tvxlog::printable(record->ip) << "' is not a public address";
+        return nullptr;
+    }
     const Json::Value& company = member(node, "company");
     if (!company.isNull()) {
         record->ispName = text(company, "name");
@@ -87,6 +104,14 @@ LocationRef getLocationData(const Json::Value& node, std::int64_t now) {
     }
     record->expires = now + kLifetimeSeconds;
     return record;
+}
+
+// An answer names the provider and the place: it reaches the log only when
+// both privacy switches allow them, else its length does.
+std::string loggableAnswer(const std::string& answer) {
+    auto& privacy = dataPrivacyFilter::instance();
+    if (privacy.isEnabled(kPrivacyLocation) && privacy.isEnabled(kPrivacyIspName)) return tvxlog::printable(answer);
+    return "(" + std::to_string(answer.size()) + " bytes)";
 }
 
 enum class Parsed { ok, empty, invalid };
@@ -117,7 +142,7 @@ Parsed parseAnswer(const std::string& answer, Json::Value& root, std::string& er
             return nullptr;                                                                   \
         case Parsed::invalid:                                                                 \
             TVX_LOG(tvxlog::error) << "Parsing QMEndpoint response error : " << errors;       \
-            TVX_LOG(tvxlog::debug) << "\t" << answer;                                          \
+            TVX_LOG(tvxlog::debug) << "\t" << loggableAnswer(answer);                          \
             return nullptr;                                                                   \
         case Parsed::ok:                                                                      \
             break;                                                                            \
@@ -153,7 +178,7 @@ LocationRef look4IpInfo(const std::string& address, HttpClient& http, const Loca
     LocationRequest request = buildLocationRequest(address, clock(), randomValue, readLocationServiceKey(),
                                                    readLocationServiceHost());
     std::string answer = http.request(request.method, request.url, request.headers, request.body);
-    TVX_LOG(tvxlog::debug) << "mosaic response: " << answer;
+    TVX_LOG(tvxlog::debug) << "mosaic response: " << loggableAnswer(answer);
     return address.empty() ? parseDataIp(answer, clock()) : parseDataSaasIp(answer, clock());
 }
 
@@ -250,10 +275,7 @@ LocationLookup::LocationLookup(HttpClient& http, Clock clock) : http_(http), clo
 LocationRef LocationLookup::getLocationByIp(const std::string& address) {
     if (asksForOwnAddress(address)) {
         LocationRef found = look4IpInfo(std::string(), http_, clock_);
-        if (found && !found->ip.empty()) {
-            std::lock_guard<std::mutex> lock(cacheMutex_);
-            cache_[found->ip] = found;
-        }
+        if (found) store(found->ip, found);
         return found;
     }
     {
@@ -267,11 +289,21 @@ LocationRef LocationLookup::getLocationByIp(const std::string& address) {
     // No lock while the request runs: two threads may ask at once, the later
     // store wins.
     LocationRef found = look4IpInfo(address, http_, clock_);
-    if (found) {
-        std::lock_guard<std::mutex> lock(cacheMutex_);
-        cache_[address] = found;
-    }
+    if (found) store(address, found);
     return found;
+}
+
+std::size_t LocationLookup::cacheSizeForTests() {
+    std::lock_guard<std::mutex> lock(cacheMutex_);
+    return cache_.size();
+}
+
+void LocationLookup::store(const std::string& address, const LocationRef& record) {
+    const std::int64_t now = clock_();
+    std::lock_guard<std::mutex> lock(cacheMutex_);
+    // Addresses met once (routes, networks left) would otherwise stay for good.
+    std::erase_if(cache_, [now](const auto& entry) { return entry.second->expires < now; });
+    cache_[address] = record;
 }
 
 locationData::LocationRef getLocationByIp(const std::string& address) {

@@ -1,5 +1,6 @@
 // Client of the location lookup service: signed requests, answer parsing and
-// a per-address cache of 24 hours.
+// a per-address cache of 24 hours. An answer whose "ip" is not a public
+// IPv4 address is a failed lookup.
 #pragma once
 
 #include <cstdint>
@@ -44,7 +45,12 @@ public:
     // text ask for the caller's own public address. Empty on any failure.
     locationData::LocationRef getLocationByIp(const std::string& address);
 
+    std::size_t cacheSizeForTests();
+
 private:
+    // Keeps the record under the address and drops the expired ones.
+    void store(const std::string& address, const locationData::LocationRef& record);
+
     HttpClient& http_;
     Clock clock_;
     std::mutex cacheMutex_;

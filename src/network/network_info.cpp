@@ -143,7 +143,7 @@ std::int32_t getNetworkInfo(Json::Value& metrics, const NetworkSources& sources)
     const bool showBssid = privacy.isEnabled(kPrivacyWifiBssid);
     if (type == 71 && sources.wifiQuery(guid, ssid, bssid, authentication, radioType, strength, channel)) {
         TVX_LOG(tvxlog::debug) << "Connected WLAN GUID: " << guid;
-        if (showSsid) TVX_LOG(tvxlog::debug) << "\tSSID: " << ssid;
+        if (showSsid) TVX_LOG(tvxlog::debug) << "\tSSID: " << tvxlog::printable(ssid);
         if (showBssid) TVX_LOG(tvxlog::debug) << "\tBSSID: " << bssid;
         TVX_LOG(tvxlog::debug) << "\tauthentication standard : " << authentication;
         TVX_LOG(tvxlog::debug) << "\tradio type : " << radioType;

@@ -2,6 +2,7 @@
 // TCP connects through Winsock (started by the platform service).
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <mstcpip.h>
 #include <iphlpapi.h>
 #include <icmpapi.h>
 
@@ -120,6 +121,18 @@ int resolveNow(const std::string& name, std::vector<ResolvedAddress>& out) {
     return 0;
 }
 
+// A refused connect is final: Windows would otherwise send the SYN again after
+// a reset, so a refusal took about 2 s and the round trip measured the
+// retries. Before Windows 8, and under Wine, the system refuses the option
+// and the socket keeps its retries.
+void disableSynRetransmissions(SOCKET s) {
+    TCP_INITIAL_RTO_PARAMETERS parameters{};
+    parameters.Rtt = TCP_INITIAL_RTO_UNSPECIFIED_RTT;
+    parameters.MaxSynRetransmissions = TCP_INITIAL_RTO_NO_SYN_RETRANSMISSIONS;
+    DWORD returned = 0;
+    WSAIoctl(s, SIO_TCP_INITIAL_RTO, &parameters, sizeof parameters, nullptr, 0, &returned, nullptr, nullptr);
+}
+
 // getaddrinfo cannot be cancelled and waits as long as the resolver does (a
 // DNS server that never answers): it runs on a thread of its own, waited for
 // until the deadline or the stop.
@@ -152,6 +165,7 @@ ConnectResult connectOnce(std::uint32_t address, std::uint16_t port) {
         ~CloseEvent() { WSACloseEvent(e); }
     } closeConnected{connected};
     if (WSAEventSelect(s.get(), connected, FD_CONNECT) != 0) return {};
+    disableSynRetransmissions(s.get());
     ServiceStopEvent stop;
     sockaddr_in target{};
     target.sin_family = AF_INET;

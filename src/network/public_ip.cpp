@@ -38,9 +38,9 @@ void setLocationDataCache(LocationRef record) {
     if (!isPassCurrent()) return;
     TVX_LOG(tvxlog::debug) << "Found public IP : " << record->ip;
     if (dataPrivacyFilter::instance().isEnabled(kPrivacyIspName))
-        TVX_LOG(tvxlog::debug) << "Found ISP name : " << record->ispName;
+        TVX_LOG(tvxlog::debug) << "Found ISP name : " << tvxlog::printable(record->ispName);
     if (dataPrivacyFilter::instance().isEnabled(kPrivacyLocation))
-        TVX_LOG(tvxlog::debug) << "Found location Data : " << formatLocation(*record);
+        TVX_LOG(tvxlog::debug) << "Found location Data : " << tvxlog::printable(formatLocation(*record));
     bool newAddress = false;
     {
         std::lock_guard<std::mutex> lock(cache().mutex);
@@ -175,12 +175,21 @@ std::string formatLocation(const locationData::LOCATION_DATA& r) {
 }
 
 bool isPublicAddress(std::uint32_t address) {
+    // Blocks as first octet, second octet and the second octet's mask.
+    // Carrier-grade NAT (100.64.0.0/10) stays: it is the provider's own network.
+    static constexpr unsigned char blocks[][3] = {
+        {0, 0, 0},         // "this network", 0.0.0.0 included
+        {10, 0, 0},        // private
+        {127, 0, 0},       // loopback
+        {169, 254, 0xFF},  // link-local
+        {172, 16, 0xF0},   // private, 172.16.0.0/12
+        {192, 168, 0xFF},  // private
+    };
     const unsigned first = address & 0xFFu;
     const unsigned second = (address >> 8) & 0xFFu;
-    if (first == 10) return false;
-    if (first == 172 && second == 16) return false;
-    if (first == 192 && second == 168) return false;
-    return true;
+    for (const auto& b : blocks)
+        if (first == b[0] && (second & b[2]) == b[1]) return false;
+    return first < 224;  // multicast and the reserved block above it
 }
 
 std::string ipv4Text(std::uint32_t address) {
@@ -274,6 +283,8 @@ std::string traceRouteIsp() {
             continue;
         }
         if (ttl == 0) continue;
+        // The target itself answered: every hop before it has been seen.
+        if (reply.from == address) break;
         const std::string hop = ipv4Text(reply.from);
         if (hop.empty() || !isPublicAddress(reply.from)) continue;
         if (getRoundTripToHost(hop) != -1) {

@@ -54,14 +54,15 @@ Ops systemOps();
 // resolver (whose own addresses nslookup prints first) and the echo service.
 inline constexpr char kMyIpName[] = "myip.opendns.com";
 inline constexpr char kMyIpResolver[] = "resolver1.opendns.com";
-inline constexpr char kMyIpWebService[] = "ifconfig.me/ip";
+inline constexpr char kMyIpWebService[] = "https://ifconfig.me/ip";
 inline constexpr char kResolverAddress1[] = "208.67.222.222";
 inline constexpr char kResolverAddress2[] = "208.67.220.220";
 
 inline constexpr char kResolveDnsNameCommand[] =
-    "PowerShell.exe -Command \"& {Resolve-DnsName myip.opendns.com -server resolver1.opendns.com -type A | "
+    "PowerShell.exe -NoProfile -NonInteractive -Command \"& {Resolve-DnsName myip.opendns.com -server resolver1.opendns.com -type A | "
     "select -expand IP4Address}\"";
-inline constexpr char kWebRequestCommand[] = "PowerShell.exe -Command \"& {(Invoke-WebRequest ifconfig.me/ip).Content}\"";
+inline constexpr char kWebRequestCommand[] =
+    "PowerShell.exe -NoProfile -NonInteractive -Command \"& {(Invoke-WebRequest https://ifconfig.me/ip).Content}\"";
 inline constexpr char kNslookupCommand[] = "nslookup -timeout=1 myip.opendns.com resolver1.opendns.com";
 
 // The methods to try, in order, for a "PublicIpLookupMethod" value; values
@@ -83,8 +84,9 @@ locationData::LocationRef getPublicIpByNslookup();
 // "City, Region, Country", leaving out empty city and region.
 std::string formatLocation(const locationData::LOCATION_DATA& record);
 
-// False for 10.x.x.x, 172.16.x.x and 192.168.x.x (the address in network
-// byte order); everything else counts as a provider's public address.
+// False for the private blocks (10/8, 172.16/12, 192.168/16), loopback,
+// link-local, 0/8, multicast and above (the address in network byte order);
+// everything else, carrier-grade NAT included, may be a provider's address.
 bool isPublicAddress(std::uint32_t address);
 // Dotted text of an address in network byte order.
 std::string ipv4Text(std::uint32_t address);

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <mutex>
 
 #include "platform/log.h"
 #include "platform/platform_service.h"
+#include "platform/privacy_filter.h"
 
 std::string wifiAuthenticationName(std::uint32_t algorithm) {
     static const char* const names[] = {
@@ -47,6 +49,33 @@ std::string wifiBssidText(const WifiConnectionRow& row) {
     return text;
 }
 
+namespace {
+
+// The current-connection refusal last logged: the location permission refuses
+// the query on every pass, so it is logged again only for another interface
+// or code, or after the query worked or the link went.
+struct LoggedRefusal {
+    std::mutex mutex;
+    std::string guid;
+    std::uint32_t code = 0;
+
+    bool isNew(const std::string& g, std::uint32_t c) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (g == guid && c == code) return false;
+        guid = g;
+        code = c;
+        return true;
+    }
+    void forget() { isNew(std::string(), 0); }
+};
+
+LoggedRefusal& loggedRefusal() {
+    static LoggedRefusal r;
+    return r;
+}
+
+}  // namespace
+
 bool getWifiMetricsImpl(wifisys::Client& client, std::string& interfaceGuid, std::string& ssid, std::string& bssid,
                         std::string& authentication, std::string& radioType, int& strength, int& channel) {
     TVX_LOG(tvxlog::verbose) << "get Wifi metrics ...";
@@ -69,17 +98,27 @@ bool getWifiMetricsImpl(wifisys::Client& client, std::string& interfaceGuid, std
     }
     if (index == rows.size()) {
         TVX_LOG(tvxlog::info) << "WIFI is not connected";
+        loggedRefusal().forget();
         return false;
     }
     interfaceGuid = rows[index].guid;
 
+    // The current connection is what the system guards with the user's
+    // location permission (and may prompt for): not asked when neither SSID
+    // nor BSSID may be reported.
+    auto& privacy = dataPrivacyFilter::instance();
+    const bool wanted = privacy.isEnabled(kPrivacyWifiSsid) || privacy.isEnabled(kPrivacyWifiBssid);
     WifiConnectionRow connection;
     bool answered = false;
-    const std::uint32_t code = client.queryConnection(index, connection, answered);
-    if (code != 0 || !answered) {
-        TVX_LOG(tvxlog::error) << "wlanAPI_QueryInterface for 'wlan_intf_opcode_current_connection' failed : "
-                               << tvxlog::errorSuffix(code);
+    const std::uint32_t code = wanted ? client.queryConnection(index, connection, answered) : 0;
+    if (!wanted) {
+        loggedRefusal().forget();
+    } else if (code != 0 || !answered) {
+        if (loggedRefusal().isNew(interfaceGuid, code))
+            TVX_LOG(tvxlog::error) << "wlanAPI_QueryInterface for 'wlan_intf_opcode_current_connection' failed : "
+                                   << tvxlog::errorSuffix(code);
     } else {
+        loggedRefusal().forget();
         ssid = wifiSsidText(connection);
         bssid = wifiBssidText(connection);
         authentication = wifiAuthenticationName(connection.authAlgorithm);

@@ -156,7 +156,10 @@ void WlanApi::reset() {
 bool initWlanAPILibrary(WlanApi& api, const char* libraryName) {
     if (api.module) return true;
     TVX_LOG(tvxlog::debug) << "[WlanInfo] : Loading DLL: '" << libraryName << "' ...";
-    HMODULE module = LoadLibraryA(libraryName);
+    // From the system folder only, never from the current or the program's
+    // folder (a path given in full is loaded from there).
+    const std::u16string name = tvxlog::toUtf16(libraryName);
+    HMODULE module = LoadLibraryExW(reinterpret_cast<const wchar_t*>(name.c_str()), nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (!module) {
         const DWORD error = GetLastError();
         TVX_LOG(tvxlog::error) << "[WlanInfo] : Loading DLL: " << libraryName << " Failed; Error : "

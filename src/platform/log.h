@@ -81,6 +81,11 @@ unsigned long lastSystemError();
 std::string toUtf8(std::u16string_view text);
 std::u16string toUtf16(std::string_view text);
 
+// Text from the network or a program's output, made safe for one log line:
+// control characters become \r, \n, \t or \xNN, so that it cannot end the
+// line and forge the next one.
+std::string printable(std::string_view text);
+
 namespace detail {
 
 // Turns the compiler's decorated signature into the qualified name that MSVC's

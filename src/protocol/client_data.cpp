@@ -42,7 +42,7 @@ void putReal(double& field, const Json::Value& snapshot, const char* key) {
     }
 }
 
-// Cut at a byte count, even inside a multi-byte character; the rest of the
+// Cut at a byte count, but never inside a UTF-8 character; the rest of the
 // field, and at least its last byte, stays NUL.
 template <std::size_t Width>
 void putText(char (&field)[Width], const Json::Value& snapshot, const char* key) {
@@ -55,7 +55,10 @@ void putText(char (&field)[Width], const Json::Value& snapshot, const char* key)
     } catch (const std::exception&) {
         return;
     }
-    std::memcpy(field, text.data(), std::min(text.size(), Width - 1));
+    std::size_t n = std::min(text.size(), Width - 1);
+    if (n < text.size())
+        while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+    std::memcpy(field, text.data(), n);
 }
 
 void fillV1(CLIENT_DATA& r, const Json::Value& s) {

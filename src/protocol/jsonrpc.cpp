@@ -177,7 +177,7 @@ JsonRpcBuffer* process_request(const std::uint8_t* message, std::size_t length) 
             nul ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul) - message) : kJsonRpcTagFieldSize;
         const std::string_view tag(reinterpret_cast<const char*>(message), tagLength);
         if (tag != kJsonRpcTag) {
-            TVX_LOG(tvxlog::error) << "json-rpc request: invalid binary header: '" << tag << "'";
+            TVX_LOG(tvxlog::error) << "json-rpc request: invalid binary header: '" << tvxlog::printable(tag) << "'";
             return nullptr;
         }
         const std::uint32_t n = readLe32(message + kJsonRpcLengthOffset);
@@ -193,7 +193,7 @@ JsonRpcBuffer* process_request(const std::uint8_t* message, std::size_t length) 
             text = errorText(kInvalidRequest, "json-rpc request too large: " + std::to_string(n) +
                                                   " bytes, at most " + std::to_string(kMaxJsonRpcPayload) + ".");
         } else {
-            TVX_LOG(tvxlog::debug) << "json-rpc request: " << std::string_view(payload, n);
+            TVX_LOG(tvxlog::debug) << "json-rpc request: " << tvxlog::printable(std::string_view(payload, n));
             text = writeCompact(processPayload(std::string(payload, n)));
         }
         if (text.size() > kMaxJsonRpcResponse) {

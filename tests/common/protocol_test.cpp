@@ -209,9 +209,9 @@ TEST_F(ClientDataTest, ValuesAreCutConvertedOrReplacedByTheMissingKeyValue) {
     const std::string o63(63, 'o');
     // The key, the value stored (nothing: the key is absent) and the value decoded.
     const std::tuple<const char*, std::optional<Json::Value>, Json::Value> rows[] = {
-        // Texts are cut at the field width less one, in bytes.
+        // Texts are cut at the field width less one, in bytes, never inside a character.
         {"userName", std::string(600, 'u'), std::string(512, 'u')},
-        {"osName", o63 + "\xC3\xA9", o63 + "\xC3"},
+        {"osName", o63 + "\xC3\xA9", o63},
         // JsonCpp's conversions: null is 0 or "", not the missing-key value.
         {"serverRoundtripMs", Json::Value(), 0},
         {"speed", 3.9, 3},

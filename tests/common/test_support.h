@@ -15,6 +15,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include "host/command_runner.h"
 #endif
 
 #include "platform/log.h"
@@ -68,9 +70,10 @@ private:
     const wchar_t *key_, *name_;
 };
 
-// The scripted console program copied under command names (nslookup,
-// whoami...) beside the tests, where the process search looks first; each
-// copy follows the steps in TVX_CONSOLE_<NAME>.
+// The scripted console program put where the command runner looks for a
+// command (whoami, wmic, PowerShell...): the system folder of the tests' own
+// Wine prefix. Each copy follows the steps in TVX_CONSOLE_<NAME>; the
+// system's own program is set aside and put back afterwards.
 class ConsoleStandIns : NoCopy {
 public:
     ConsoleStandIns() = default;
@@ -78,19 +81,29 @@ public:
         for (const auto& [name, steps] : named) place(name, steps);
     }
     ~ConsoleStandIns() {
-        for (const auto& f : placed_) DeleteFileA(f.c_str());
+        for (const auto& f : placed_) {
+            DeleteFileW(f.c_str());
+            MoveFileExW((f.wstring() + L".tvx-saved").c_str(), f.c_str(), MOVEFILE_REPLACE_EXISTING);
+        }
     }
     bool place(const std::string& name, const std::string& steps) {
-        const std::string folder = exeFolder().string() + "\\";
-        placed_.push_back(folder + name + ".exe");
+        wchar_t system[MAX_PATH] = {};
+        const UINT n = GetSystemDirectoryW(system, MAX_PATH);
+        const std::u16string folder(reinterpret_cast<const char16_t*>(system), n);
+        const std::filesystem::path path = tvxlog::toUtf16(systemProgramPath(name, tvxlog::toUtf8(folder)));
+        std::error_code ignored;
+        std::filesystem::create_directories(path.parent_path(), ignored);
+        const std::wstring saved = path.wstring() + L".tvx-saved";
+        if (GetFileAttributesW(saved.c_str()) == INVALID_FILE_ATTRIBUTES) MoveFileW(path.c_str(), saved.c_str());
+        placed_.push_back(path);
         std::string upper = name;
         for (auto& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
         SetEnvironmentVariableA(("TVX_CONSOLE_" + upper).c_str(), steps.c_str());
-        return CopyFileA((folder + "tvx_console.exe").c_str(), placed_.back().c_str(), FALSE);
+        return CopyFileW((exeFolder() / "tvx_console.exe").c_str(), path.c_str(), FALSE);
     }
 
 private:
-    std::vector<std::string> placed_;
+    std::vector<std::filesystem::path> placed_;
 };
 #endif
 

@@ -25,6 +25,20 @@ TEST(HostCommandOutput, SplitterCutsEachReadAtItsFirstNul) {
     EXPECT_EQ(lines, (std::vector<std::string>{"abef\r", "last"}));
 }
 
+// UTF-16 output (its mark, a unit split between reads) and single-byte
+// output through the decoder both reach the parse step as UTF-8.
+TEST(HostCommandOutput, Utf16AndDecodedLines) {
+    std::vector<std::string> lines;
+    const LineHandler collect = [&lines](const std::string& line) { lines.push_back(line); };
+    LineSplitter utf16(collect), decoded(collect, [](std::string_view l) { return std::string(l) + "\xC3\xA9"; });
+    for (const std::string& read : {std::string("\xFF\xFEJ\0\xE9", 5), std::string("\0\n\0\x34\xD8\x1E", 6)})
+        utf16.feed(read);
+    utf16.feed("\xDD");
+    utf16.finish();
+    decoded.feed("Jos\n");
+    EXPECT_EQ(lines, (std::vector<std::string>{"J\xC3\xA9", "\xF0\x9D\x84\x9E", "Jos\xC3\xA9"}));
+}
+
 // wmic's caption and version among blank lines; an empty caption keeps what
 // was there.
 TEST(HostCommandOutput, WmicLines) {

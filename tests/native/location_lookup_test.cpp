@@ -8,6 +8,7 @@
 #include "network/location_lookup.h"
 #include "network/sha256.h"
 #include "platform/log.h"
+#include "platform/privacy_filter.h"
 #include "platform/settings.h"
 
 namespace {
@@ -68,9 +69,17 @@ TEST(LocationAnswer, MembersAndFallBacks) {
               "Lab Telecom|198.51.100.0/24|52|true");
 
     // Members of shapes the service never sends read as empty, never throw.
-    r = parseLocationAnswer(R"({"ip":["x"],"company":"Acme","asn":7,"city":{}})", false, kNow);
+    r = parseLocationAnswer(R"({"ip":"192.0.2.1","company":"Acme","asn":7,"city":{}})", false, kNow);
     ASSERT_TRUE(r);
-    EXPECT_EQ(r->ip + r->ispName + r->network + r->city, "");
+    EXPECT_EQ(r->ispName + r->network + r->city, "");
+}
+
+// The "ip" is the public address, a cache key and a probed host: anything but
+// a public IPv4 address is a failed lookup.
+TEST(LocationAnswer, OnlyAPublicAddressIsAnAnswer) {
+    for (const char* ip : {"localhost", "127.0.0.1", "10.1.2.3", "172.31.0.1", "192.168.0.1", "169.254.0.1",
+                           "0.0.0.0", "224.0.0.1", "", "01.2.3.4", "1.2.3.4 ", "::1", "1.2.3"})
+        EXPECT_FALSE(parseLocationAnswer(R"({"ip":")" + std::string(ip) + "\"}", false, kNow)) << ip;
 }
 
 // The service's own misbehaviours are played against WinHTTP in the Windows
@@ -137,11 +146,16 @@ TEST_F(LocationLookupCache, OneRequestPerAddressForADay) {
     http_.answer = R"({"data":{"data":{"ip":"203.0.113.9","city":"Lyon"}}})";
     EXPECT_EQ(cityOf("203.0.113.9"), "Lyon");
 
+    // Every store drops what expired.
+    now_ += 86401;
+    EXPECT_EQ(cityOf("198.51.100.9"), "Lyon");
+    EXPECT_EQ(lookup_.cacheSizeForTests(), 1u);
+
     // Failures are not kept: the next lookup asks again.
     http_.answer = "";
     EXPECT_FALSE(lookup_.getLocationByIp("198.51.100.20"));
     EXPECT_FALSE(lookup_.getLocationByIp("198.51.100.20"));
-    EXPECT_EQ(http_.sent.size(), 4u);
+    EXPECT_EQ(http_.sent.size(), 5u);
 }
 
 TEST_F(LocationLookupCache, SettingsMoveHostAndKey) {
@@ -154,4 +168,22 @@ TEST_F(LocationLookupCache, SettingsMoveHostAndKey) {
     EXPECT_EQ(http_.sent[0].headers, (std::vector<std::u16string>{
                                          u"Content-type: application/json", u"X-KV-Time: -5",
                                          u"X-KV-Signature: 292412a002228ad18d150f593e415f0f7e8f9803d5c427a905c277285c6fed8a"}));
+}
+
+// The answer reaches the log on one line when both switches allow provider
+// and place, else only its length does.
+TEST_F(LocationLookupCache, TheAnswerInTheLogFollowsThePrivacySwitches) {
+    http_.answer = R"({"data":{"data":{"city":"Paris","ip":"203.0.113.9"}}})" "\n2026 [ERROR] forged";
+    for (const char16_t* off : {u"", u"Location", u"ISPName"}) {
+        registry_->setString(winreg::currentUser(), kMetricsKey, off, u"false");
+        dataPrivacyFilter::resetForTests();
+        tvxtest::LogCapture log;
+        now_ += 86401;
+        lookup_.getLocationByIp("198.51.100.30");
+        const std::string line = *off ? "(" + std::to_string(http_.answer.size()) + " bytes)" : tvxlog::printable(http_.answer);
+        EXPECT_TRUE(log.contains(tvxlog::debug, "`anonymous-namespace'::look4IpInfo", "mosaic response: " + line)) << line;
+        for (const auto& l : log.lines().lines()) EXPECT_EQ(l.message.find(*off ? "Paris" : "\n2026"), std::string::npos);
+        if (*off) http_.answer.resize(40);  // the last: a parse error's line too
+    }
+    dataPrivacyFilter::resetForTests();
 }

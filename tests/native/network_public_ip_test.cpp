@@ -82,7 +82,6 @@ TEST_F(PublicIp, MethodOrderParseStepsAndTexts) {
     EXPECT_EQ(web, "198.51.100.8");
 
     EXPECT_EQ(formatLocation(*place("x")), "Paris, France");
-    EXPECT_FALSE(isPublicAddress(addr("172.16.4.1")));  // the walk below meets the other private ranges
 }
 
 TEST_F(PublicIp, LooksUpAgainOnANewNetworkAfter1800sAndAfterAFailureWithBackOff) {
@@ -124,14 +123,14 @@ TEST_F(PublicIp, LooksUpAgainOnANewNetworkAfter1800sAndAfterAFailureWithBackOff)
 }
 
 TEST_F(PublicIp, TheWalkAndTheRouteThatStopsAnswering) {
-    hops = {"8.8.8.8", "192.168.1.1", "10.0.0.1", "172.20.0.1", "203.0.113.5"};
+    hops = {"8.8.8.8", "192.168.1.1", "10.0.0.1", "198.18.0.21", "203.0.113.5"};
     tcp443 = {"203.0.113.5"};
     setLocationDataCache(place("203.0.113.77", ""));  // no provider: the route's record lends its own
     places["203.0.113.5"] = place("203.0.113.5", "Route Telecom");
     IspRouteState state;
     Json::Value m;
     ASSERT_EQ(getIspRouteIp(state), 0);
-    EXPECT_EQ(probed, (V{"203.0.113.77", "172.20.0.1", "203.0.113.5"})) << "private hops are never probed";
+    EXPECT_EQ(probed, (V{"203.0.113.77", "198.18.0.21", "203.0.113.5"})) << "private hops are never probed";
     EXPECT_EQ(getCachedIspRoute(), "203.0.113.5");
     EXPECT_EQ(getCachedLocation()->ispName, "Route Telecom");
     EXPECT_EQ(getCachedPublicIp(), "203.0.113.77") << "but not its address";
@@ -142,6 +141,19 @@ TEST_F(PublicIp, TheWalkAndTheRouteThatStopsAnswering) {
     EXPECT_EQ(getRoundtripIsp(m, state), -1);
     probed.clear();
     getIspRouteIp(state);
-    EXPECT_EQ(probed.size(), 3u) << "a new search: the public IP, then 172.20.0.1 and 203.0.113.5 of the walk";
+    EXPECT_EQ(probed.size(), 3u) << "a new search: the public IP, then 198.18.0.21 and 203.0.113.5 of the walk";
     EXPECT_EQ(getCachedIspRoute(), "203.0.113.77") << "19 silent or failing hops: the public IP";
+}
+
+// One hop between the home router and the target, which answers probes too:
+// loopback, link-local and all of 172.16/12 are skipped, carrier-grade NAT is
+// a route, the target itself never is.
+TEST_F(PublicIp, TheWalkSkipsNonPublicHopsAndStopsAtTheTarget) {
+    setLocationDataCache(place("203.0.113.77"));
+    for (auto [hop, isRoute] : std::map<std::string, bool>{{"127.0.0.1", false}, {"169.254.1.1", false},
+             {"172.31.0.1", false}, {"8.8.8.8", false}, {"172.32.0.1", true}, {"100.64.0.1", true}}) {
+        hops = {"8.8.8.8", "192.168.1.1", hop, "8.8.8.8"};
+        tcp443 = {hop, "8.8.8.8"};
+        EXPECT_EQ(traceRouteIsp(), isRoute ? hop : "203.0.113.77") << hop;
+    }
 }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <string>
@@ -142,9 +143,24 @@ TEST_F(HostCommandNames, FallBacksThroughCommands) {
     getOSVersion(metrics);
     EXPECT_EQ(metrics["userName"], "carol");
     EXPECT_EQ(metrics["computerName"], "ABCDEFGHIJKLMNO");
-    // The two-byte wmic output never matches; PowerShell's last line wins.
-    EXPECT_EQ(metrics["osName"], "Wine-OS");
-    EXPECT_EQ(metrics["osVersionNumber"], "Wine-OS");
+    // wmic writes UTF-16 to a pipe: read as such, PowerShell is not asked.
+    EXPECT_EQ(metrics["osName"], "Wine");
+    EXPECT_EQ(metrics["osVersionNumber"], "8");
+}
+
+// Programs named by the commands, planted in the current folder (beside an
+// .rdp file, say), never run: only the system folder's own programs do.
+TEST_F(HostCommandNames, AProgramPlantedInTheCurrentFolderIsNotRun) {
+    const std::filesystem::path planted = tvxtest::tempFolder("doza-planted"), previous = std::filesystem::current_path();
+    CreateDirectoryW(planted.c_str(), nullptr);
+    for (const std::string name : {"whoami", "hostname", "wmic", "PowerShell"}) {
+        CopyFileW((tvxtest::exeFolder() / "tvx_console.exe").c_str(), (planted / (name + ".exe")).c_str(), FALSE);
+        SetEnvironmentVariableA(("TVX_CONSOLE_" + name).c_str(), "out:PLANTED");
+    }
+    std::filesystem::current_path(planted);
+    for (const char* command : {kWhoamiCommand, kHostnameCommand, kWmicOsCommand, kPowerShellCaptionCommand})
+        for (const auto& line : run(command, 20000).second) EXPECT_EQ(line.find("PLANTED"), std::string::npos) << command;
+    std::filesystem::current_path(previous);
 }
 
 TEST_F(HostCommandNames, WineFactsAndVersion) {

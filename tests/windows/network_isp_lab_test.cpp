@@ -3,7 +3,7 @@
 // metric 25 (eth0) and 35 (eth1), the gateway 198.51.100.1, a sample endpoint
 // one router further, a host that refuses TCP and ignores ping, one that drops
 // everything. The client sits behind a NAT home router whose public address is
-// 203.0.113.77, then a private provider router, one at 172.20.0.1 that shows in
+// 203.0.113.77, then a private provider router, one at 198.18.0.21 that shows in
 // traces only, and the route's hop 203.0.113.49 that answers TCP on port 443
 // only. Each test belongs to one lab variant and skips in the others.
 #include <winsock2.h>
@@ -92,7 +92,7 @@ TEST_F(IspLab, TheWalkSkipsThePrivateAndTheTraceOnlyHopsAndFindsTheTcpOnlyHop) {
     EXPECT_EQ(getCachedIspRoute(), kRouteHop);
     EXPECT_TRUE(log.contains(tvxlog::verbose, "traceRouteIsp", "IcmpSendEcho TTL=1 no response"));
     EXPECT_TRUE(log.contains(tvxlog::debug, "traceRouteIsp",
-                             "\thop '172.20.0.1' emits TTL-exceeded but does not respond to direct probes; skipping"));
+                             "\thop '198.18.0.21' emits TTL-exceeded but does not respond to direct probes; skipping"));
     EXPECT_EQ(getRoundtripIsp(m, state), 0);
     EXPECT_GE(m["roundtripIspMs"].asInt(), 0) << "by TCP on port 443";
 }

@@ -15,6 +15,7 @@
 #include "network/wifi.h"
 #include "network/wifi_win32.h"
 #include "platform/platform_service.h"
+#include "platform/privacy_filter.h"
 #include "platform/task_table.h"
 #include "rdclient/standin.h"
 
@@ -23,6 +24,7 @@ namespace {
 const std::string kFirst = "{6B29FC40-CA47-1067-B31D-00DD010662DA}";
 const std::string kSecond = "{0A1B2C3D-4E5F-4061-8293-A4B5C6D7E8F9}";
 const std::string kUntouched = "none|{caller}|||||-1|-1";
+constexpr const wchar_t* kMetrics = L"Software\\Quillmere\\Telvista\\Metrics";
 
 // The query's result and its seven outputs, the GUID going in as "{caller}".
 std::string query() {
@@ -36,13 +38,28 @@ std::string query() {
 // The collectors' running flag is on while the service runs; no task runs here.
 class WifiArea : public ::testing::Test {
 protected:
+    // The library is loaded from the system folder only: the stand-in goes
+    // there (the tests' own prefix), Wine's own file is put back after.
     static void SetUpTestSuite() {
         setTaskTable(&noTasks_);
         platform_init(3);
+        const char* overrides = std::getenv("WINEDLLOVERRIDES");
+        if (!overrides || !std::strstr(overrides, "wlanapi=n")) return;
+        if (GetFileAttributesW((systemLibrary() + L".tvx-saved").c_str()) == INVALID_FILE_ATTRIBUTES)
+            MoveFileW(systemLibrary().c_str(), (systemLibrary() + L".tvx-saved").c_str());
+        CopyFileW((tvxtest::exeFolder() / "wlanapi.dll").c_str(), systemLibrary().c_str(), FALSE);
     }
     static void TearDownTestSuite() {
         platform_shutdown();
         setTaskTable(nullptr);
+        // The plug-in keeps the library for the life of the process: let go of
+        // it, no query follows, so that Wine's file can take its place again.
+        while (HMODULE loaded = GetModuleHandleW(L"wlanapi.dll")) FreeLibrary(loaded);
+        MoveFileExW((systemLibrary() + L".tvx-saved").c_str(), systemLibrary().c_str(), MOVEFILE_REPLACE_EXISTING);
+    }
+    static std::wstring systemLibrary() {
+        wchar_t folder[MAX_PATH] = {};
+        return std::wstring(folder, GetSystemDirectoryW(folder, MAX_PATH)) + L"\\wlanapi.dll";
     }
     void SetUp() override {
         const char* overrides = std::getenv("WINEDLLOVERRIDES");
@@ -131,13 +148,31 @@ TEST_F(WifiStandIn, FailuresPerCall) {
     platform_init(3);
 }
 
+// The current connection needs the location permission: asked only for an
+// SSID or BSSID, its refusal logged once per interface and code.
+TEST_F(WifiStandIn, ConnectionAskedOnlyForSsidOrBssidAndItsRefusalLoggedOnce) {
+    write("fail.txt", "connection 5");
+    for (const auto& [guid, logged] : {std::pair{kFirst, 1u}, {kFirst, 1u}, {kSecond, 2u}}) {
+        write("interfaces.txt", guid + " 1 channel=6\n");
+        EXPECT_EQ(query(), "found|" + guid + "|||||-1|6");
+        EXPECT_EQ(log_.countPrefix(tvxlog::error, "getWifiMetricsImpl", "wlanAPI_QueryInterface for 'wlan_intf_opcode_current"), logged);
+    }
+    tvxtest::RegValue ssid(HKEY_CURRENT_USER, kMetrics, L"WIFISSID", L"false"), bssid(HKEY_CURRENT_USER, kMetrics, L"WIFIBSSID", L"false");
+    dataPrivacyFilter::resetForTests();
+    write("fail.txt", "");
+    calls();
+    EXPECT_EQ(query(), "found|" + kSecond + "|||||-1|6");
+    EXPECT_EQ(calls().find(" 7\n"), std::string::npos) << "no current-connection query";
+    dataPrivacyFilter::resetForTests();
+}
+
 TEST_F(WifiStandIn, VariantWithoutAnExportIsNotUsed) {
     for (const std::string name : {"WlanOpenHandle", "WlanCloseHandle", "WlanEnumInterfaces", "WlanQueryInterface",
                                    "WlanFreeMemory"}) {
         SCOPED_TRACE(name);
         const std::string library = "wlanapi_without_" + name + ".dll";
         WlanApi api;
-        EXPECT_FALSE(initWlanAPILibrary(api, library.c_str()));
+        EXPECT_FALSE(initWlanAPILibrary(api, (tvxtest::exeFolder() / library).string().c_str()));
         EXPECT_TRUE(api.module == nullptr && api.openHandle == nullptr && api.freeMemory == nullptr);
         EXPECT_EQ(GetModuleHandleA(library.c_str()), nullptr) << "left loaded";
         EXPECT_EQ(log_.countPrefix(tvxlog::error, "initWlanAPILibrary",
