@@ -101,12 +101,8 @@ private:
         std::printf("[server] drdynvc ready; opening \"qmlink-dvc\": %s\n", channel_ ? "create request sent" : "failed");
         if (channel_ && waitOpen()) {
             std::printf("[server] the client accepted \"qmlink-dvc\"\n");
-            if (options_.wait.count()) {
-                std::printf("[server] letting the add-in's metric tasks run for %lld s ...\n",
-                            static_cast<long long>(options_.wait.count()));
-                sleepUnlessStopped(options_.wait);
-            }
             rdpserver::Expectations expect;
+            expect.settle = options_.wait;
             expect.clientVersion = TVX_VERSION_TEXT;
             char host[HOST_NAME_MAX + 1] = {};
             gethostname(host, sizeof host - 1);
@@ -132,10 +128,6 @@ private:
             std::this_thread::sleep_for(20ms);
         }
         return false;
-    }
-
-    void sleepUnlessStopped(std::chrono::milliseconds span) {
-        for (auto end = Clock::now() + span; !stop_ && Clock::now() < end;) std::this_thread::sleep_for(50ms);
     }
 
     // The server side reassembles a fragmented message: one read, one message.

@@ -1,11 +1,13 @@
 #include "rdpserver/remote_host.h"
 
+#include <json/reader.h>
 #include <json/value.h>
 #include <json/writer.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <sstream>
 #include <thread>
 
 #include "codec/codec.h"
@@ -31,6 +33,14 @@ void table(const Json::Value& object, const char* indent = "    ") {
     for (const std::string& name : object.getMemberNames()) width = std::max(width, name.size());
     for (const std::string& name : object.getMemberNames())
         std::printf("%s%-*s  %s\n", indent, static_cast<int>(width), name.c_str(), valueText(object[name]).c_str());
+}
+
+// What a remote host tells the endpoint agent about itself.
+const char kLumeDocument[] = R"({"machine":{"ComputerName":"REMOTE-HOST-01","MicrosoftTeams":{"version":"24.1"}}})";
+
+void printFlags(unsigned flags) {
+    std::printf("    data-requested flags 0x%04X: Teams %s, EmployeeScore %s\n", flags, (flags & 1) ? "yes" : "no",
+                (flags & 2) ? "yes" : "no");
 }
 
 class Session {
@@ -81,6 +91,20 @@ private:
 
 int playRemoteHost(const Ask& ask, const Expectations& expect) {
     Session s(ask, expect);
+    const auto setLumeData = [&](const std::string& when) {
+        s.exchange(std::string("SET_LUME_DATA ") + kLumeDocument + "  (" + when + ")",
+                   tvxcodec::setLumeDataRequest(kLumeDocument), [&](const Bytes& reply) {
+                       std::printf("    %s\n", tvxcodec::hex(reply).c_str());
+                       printFlags(tvxcodec::decodeSetLumeDataReply(reply));
+                   });
+    };
+    // The engine starts with the channel: the bridge may have asked the agent already.
+    setLumeData("right after the channel opened");
+    if (expect.settle.count()) {
+        std::printf("\n  letting the add-in's metric tasks run for %lld s ...\n",
+                    static_cast<long long>(expect.settle.count()));
+        std::this_thread::sleep_for(expect.settle);
+    }
 
     // The host facts arrive with the engine's first pass.
     std::printf("\n  waiting for the add-in's first pass (osName collected) ...\n");
@@ -134,6 +158,20 @@ int playRemoteHost(const Ask& ask, const Expectations& expect) {
         s.check(result["client_version"].asString() == expect.clientVersion, "client_version " + expect.clientVersion);
         s.check(!result["osName"].asString().empty() && !result["osVersionNumber"].asString().empty(),
                 "osName and osVersionNumber from /etc/os-release");
+    });
+
+    setLumeData("after the bridge's passes");
+    Json::Value params(Json::objectValue);
+    std::istringstream document(kLumeDocument);
+    std::string errors;
+    Json::parseFromStream(Json::CharReaderBuilder(), document, &params["lume_msg"], &errors);
+    payload = tvxcodec::jsonRpcPayload("SET_LUME_DATA", params, Json::Value(3));
+    s.exchange("PROTOCOL_JSON_RPC " + payload, tvxcodec::jsonRpcFrame(payload), [&](const Bytes& reply) {
+        const tvxcodec::JsonRpcReply answer = tvxcodec::decodeJsonRpcFrame(reply);
+        std::printf("    %s", answer.text.c_str());
+        s.check(answer.value["id"] == 3 && answer.value["result"].isMember("request_from_lume"),
+                "request_from_lume for id 3");
+        printFlags(answer.value["result"]["request_from_lume"].asUInt());
     });
 
     // An unknown kind gets silence; an empty write would have closed the

@@ -21,6 +21,7 @@ struct Expectations {
     std::string clientVersion;        // "client_version" the add-in must report
     std::string computerName;         // this machine's host name
     std::chrono::seconds factsWait{20};  // how long the first pass may take
+    std::chrono::seconds settle{0};      // the metric tasks run this long before the requests
 };
 
 // Plays the remote host; returns the number of failed checks.
