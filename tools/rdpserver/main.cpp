@@ -3,8 +3,10 @@
 // "qmlink-dvc", asks what the Windows demo asks, prints the answers decoded
 // and checks them, then ends the session. With --expect-no-addin it checks
 // the other outcome: the client ends the session or refuses the channel
-// before anything is asked.
-//   tvx_rdp_server --cert FILE --key FILE [--port N] [--timeout S] [--wait S] [--expect-no-addin]
+// before anything is asked. For scripts/bench, --hold keeps the session idle
+// after the requests (or, with --no-channel, without opening the channel).
+//   tvx_rdp_server --cert FILE --key FILE [--port N] [--timeout S] [--wait S]
+//                  [--expect-no-addin | [--no-channel] --hold S]
 #include <freerdp/channels/channels.h>
 #include <freerdp/channels/wtsvc.h>
 #include <freerdp/freerdp.h>
@@ -37,7 +39,9 @@ struct Options {
     long port = 3389;
     std::chrono::seconds timeout{90};
     std::chrono::seconds wait{0};
+    std::chrono::seconds hold{0};
     bool expectNoAddIn = false;
+    bool noChannel = false;
 };
 
 struct PeerContext {
@@ -45,11 +49,12 @@ struct PeerContext {
     HANDLE vcm;
 };
 
-enum class Outcome { none, answered, refused, clientLeft };
+enum class Outcome { none, answered, held, refused, clientLeft };
 
 const char* outcomeText(Outcome o) {
     switch (o) {
         case Outcome::answered: return "the add-in answered on qmlink-dvc";
+        case Outcome::held: return "the session was held without qmlink-dvc";
         case Outcome::refused: return "the client refused qmlink-dvc (no listener for it)";
         case Outcome::clientLeft: return "the client ended the session before qmlink-dvc opened";
         case Outcome::none: break;
@@ -66,7 +71,9 @@ bool parse(int argc, char** argv, Options& o) {
         else if (arg == "--port" && value) o.port = std::strtol(argv[++i], nullptr, 10);
         else if (arg == "--timeout" && value) o.timeout = std::chrono::seconds(std::atoi(argv[++i]));
         else if (arg == "--wait" && value) o.wait = std::chrono::seconds(std::atoi(argv[++i]));
+        else if (arg == "--hold" && value) o.hold = std::chrono::seconds(std::atoi(argv[++i]));
         else if (arg == "--expect-no-addin") o.expectNoAddIn = true;
+        else if (arg == "--no-channel") o.noChannel = true;
         else return false;
     }
     return !o.cert.empty() && !o.key.empty() && o.port > 0 && o.port <= 0xFFFF;
@@ -91,6 +98,17 @@ public:
 
 private:
     void run() {
+        if (!options_.noChannel) openAndAsk();
+        else outcome_ = Outcome::held;
+        if (options_.hold.count()) {
+            std::printf("[server] holding the session idle for %lld s\n", static_cast<long long>(options_.hold.count()));
+            for (auto end = Clock::now() + options_.hold; !stop_ && Clock::now() < end;) std::this_thread::sleep_for(50ms);
+        }
+        std::fflush(stdout);
+        done_ = true;
+    }
+
+    void openAndAsk() {
         DWORD bytes = 0;
         ULONG* sessionId = nullptr;
         if (WTSQuerySessionInformationA(vcm_, WTS_CURRENT_SESSION, WTSSessionId, reinterpret_cast<LPSTR*>(&sessionId),
@@ -113,8 +131,6 @@ private:
         } else if (channel_) {
             outcome_ = Outcome::refused;
         }
-        std::fflush(stdout);
-        done_ = true;
     }
 
     bool waitOpen() {
@@ -233,7 +249,8 @@ int main(int argc, char** argv) {
     Options options;
     if (!parse(argc, argv, options)) {
         std::fprintf(stderr,
-                     "usage: tvx_rdp_server --cert FILE --key FILE [--port N] [--timeout S] [--wait S] [--expect-no-addin]\n");
+                     "usage: tvx_rdp_server --cert FILE --key FILE [--port N] [--timeout S] [--wait S]\n"
+                     "                      [--expect-no-addin | [--no-channel] --hold S]\n");
         return 2;
     }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -260,7 +277,8 @@ int main(int argc, char** argv) {
     const Outcome outcome = serve(peer, options, deadline, failures);
     std::printf("\n[server] session over: %s\n", outcomeText(outcome));
     const bool ok = options.expectNoAddIn ? outcome == Outcome::clientLeft || outcome == Outcome::refused
-                                          : outcome == Outcome::answered && failures == 0;
+                                          : outcome == (options.noChannel ? Outcome::held : Outcome::answered) &&
+                                                failures == 0;
     if (failures) std::printf("[server] %d check(s) failed\n", failures);
     return ok ? 0 : 1;
 }
