@@ -38,6 +38,11 @@ void makePath86(std::string& path) {
 
 std::string lumeLibraryPath() {
     std::string path = lumesys::environmentVariable(kPathVariable);
+#if defined(TVX_LINUX_ADDIN)
+    // No Program Files on Linux, and its paths are case-sensitive: the
+    // variable's path as it stands, else the agent's default place.
+    return path.empty() ? "/opt/ombrel/ktr_agent/liblumesdk.so" : path;
+#endif
     if (!path.empty()) {
         makePath86(path);
         return path;

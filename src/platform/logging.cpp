@@ -55,12 +55,16 @@ int makeLogFileName(unsigned logKind, std::string pathRoot, std::string& fileNam
     LogFolderOps& ops = logFolderOps();
     if (pathRoot.size() >= 3 && ops.createDirectories(pathRoot) != 0) pathRoot.clear();
     std::string folder;
-    if (pathRoot.size() < 4) {
-        folder = ops.commonAppData();
-        if (folder.empty()) folder = "c:\\temp";
-        folder += "\\Quillmere\\Telvista\\Logs";
-    } else {
+    if (pathRoot.size() >= 4) {
         folder = pathRoot;
+    } else {
+        // A system with a state folder of its own (the Linux add-in) logs there.
+        if (ops.defaultFolder) folder = ops.defaultFolder();
+        if (folder.empty()) {
+            folder = ops.commonAppData();
+            if (folder.empty()) folder = "c:\\temp";
+            folder += "\\Quillmere\\Telvista\\Logs";
+        }
     }
     if (ops.createDirectories(folder) != 0) return kFolderError;
     fileName = folder + "\\tvx_client_dll_" + logKindName(logKind) + "_[" + ops.localTimeStamp() + "].log";

@@ -36,6 +36,10 @@ struct LogFolderOps {
     std::string (*commonAppData)();
     // Local time of the call, "%Y-%m-%d %H-%M-%S".
     std::string (*localTimeStamp)();
+    // Where a system without the common application data folder keeps its
+    // logs (the Linux add-in's state folder), used as it stands; empty or
+    // unset: the common folder rule.
+    std::string (*defaultFolder)() = nullptr;
 };
 LogFolderOps& logFolderOps();
 

@@ -15,3 +15,9 @@ if(WIN32)
   endforeach()
   set(TVX_LUMESDK_TARGETS lumesdk ${_lumesdk_targets})
 endif()
+
+# The same stand-in as liblumesdk.so for the Linux add-in (scripts/demo --linux).
+if(TVX_LINUX)
+  add_library(lumesdk SHARED ${CMAKE_CURRENT_LIST_DIR}/lumesdk.cpp)
+  target_compile_options(lumesdk PRIVATE ${TVX_WARNINGS})
+endif()

@@ -7,9 +7,15 @@
 // and reads back what the plug-in did in calls.log, one line per call:
 //   fetchConfig <agent name>
 //   sendInfo <agent name> <data, line feeds written as \n>
+#ifdef _WIN32
 #include <windows.h>
+#define LUMESDK_EXPORT __declspec(dllexport)
+#else
+#define LUMESDK_EXPORT __attribute__((visibility("default")))
+#endif
 
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <string>
 
@@ -19,10 +25,15 @@ std::mutex callMutex;
 std::string lastResult;  // returned texts stay valid until the next call
 
 std::string stubFile(const char* name) {
+#ifdef _WIN32
     char dir[MAX_PATH] = {};
     DWORD n = GetEnvironmentVariableA("LUMESDK_STUB_DIR", dir, MAX_PATH);
     if (n == 0 || n >= MAX_PATH) return {};
     return std::string(dir) + "\\" + name;
+#else
+    const char* dir = std::getenv("LUMESDK_STUB_DIR");
+    return dir && *dir ? std::string(dir) + "/" + name : std::string();
+#endif
 }
 
 bool readFile(const char* name, std::string& out) {
@@ -62,7 +73,7 @@ void record(const std::string& line) {
 extern "C" {
 
 #ifndef LUMESDK_WITHOUT_SDKVERSION
-__declspec(dllexport) const char* sdkVersion() {
+LUMESDK_EXPORT const char* sdkVersion() {
     std::lock_guard<std::mutex> lock(callMutex);
     if (!readFile("version.txt", lastResult)) lastResult = "stand-in 1.0";
     return lastResult.c_str();
@@ -70,7 +81,7 @@ __declspec(dllexport) const char* sdkVersion() {
 #endif
 
 #ifndef LUMESDK_WITHOUT_FETCHCONFIG
-__declspec(dllexport) const char* fetchConfig(const char* agentName) {
+LUMESDK_EXPORT const char* fetchConfig(const char* agentName) {
     std::lock_guard<std::mutex> lock(callMutex);
     record(std::string("fetchConfig ") + (agentName ? agentName : "(null)"));
     std::string unused;
@@ -81,7 +92,7 @@ __declspec(dllexport) const char* fetchConfig(const char* agentName) {
 #endif
 
 #ifndef LUMESDK_WITHOUT_SENDINFO
-__declspec(dllexport) const char* sendInfo(const char* agentName, const char* data) {
+LUMESDK_EXPORT const char* sendInfo(const char* agentName, const char* data) {
     std::lock_guard<std::mutex> lock(callMutex);
     record(std::string("sendInfo ") + (agentName ? agentName : "(null)") + " " + escapeLineFeeds(data));
     if (!readFile("sendinfo_result.txt", lastResult)) lastResult = "ok";

@@ -1,0 +1,30 @@
+# Tests of the FreeRDP add-in (the linux preset).
+find_package(GTest REQUIRED)
+set(TVX_VERSION_TEXT "${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.0")
+
+file(GLOB TVX_LINUX_UNIT_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/linux/*_test.cpp)
+add_executable(tvx_linux_tests ${TVX_LINUX_UNIT_TESTS})
+target_include_directories(tvx_linux_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+target_compile_options(tvx_linux_tests PRIVATE ${TVX_WARNINGS})
+target_compile_definitions(tvx_linux_tests PRIVATE TVX_LINUX_SAMPLES="${CMAKE_CURRENT_SOURCE_DIR}/linux/samples")
+target_link_libraries(tvx_linux_tests PRIVATE tvx_core GTest::gtest GTest::gtest_main)
+add_test(NAME linux_unit COMMAND tvx_linux_tests)
+
+add_executable(tvx_fake_dvc_manager ${CMAKE_CURRENT_SOURCE_DIR}/linux/fake_dvc_manager.cpp)
+target_include_directories(tvx_fake_dvc_manager PRIVATE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tools)
+target_include_directories(tvx_fake_dvc_manager SYSTEM PRIVATE ${FREERDP2_INCLUDE_DIRS})
+target_compile_options(tvx_fake_dvc_manager PRIVATE ${TVX_WARNINGS})
+target_compile_definitions(tvx_fake_dvc_manager PRIVATE TVX_VERSION_TEXT="${TVX_VERSION_TEXT}")
+target_link_libraries(tvx_fake_dvc_manager PRIVATE tvx_core tvx_codec GTest::gtest GTest::gtest_main ${CMAKE_DL_LIBS})
+add_dependencies(tvx_fake_dvc_manager qmlink-dvc-client)
+# The engine runs inside the library: a loopback-only namespace, and settings
+# of its own (none) rather than the machine user's.
+add_test(NAME linux_fake_manager COMMAND unshare -rn env TVX_ADDIN=$<TARGET_FILE:qmlink-dvc-client>
+  XDG_CONFIG_HOME=${CMAKE_CURRENT_BINARY_DIR}/no-settings XDG_STATE_HOME=${CMAKE_CURRENT_BINARY_DIR}/state
+  $<TARGET_FILE:tvx_fake_dvc_manager>)
+# FreeRDP sees one symbol.
+add_test(NAME linux_exports COMMAND sh -c
+  "test \"$(nm -D --defined-only \"$0\" | awk '{print $3}' | grep -v '^_' | sort | tr '\\n' ' ')\" = 'DVCPluginEntry '"
+  $<TARGET_FILE:qmlink-dvc-client>)
+
+include(${CMAKE_CURRENT_SOURCE_DIR}/linux/rdp_server.cmake OPTIONAL)
