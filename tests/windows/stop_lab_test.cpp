@@ -92,8 +92,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         StopCase{"TricklingService", "provider", "--location-host geo.telvista.test:9443 open:A sleep:2 close:A release unload:30",
                  {ENDS}},
-        StopCase{"SilentTls", "provider", "--location-host geo.telvista.test:9444 open:A sleep:2 close:A release unload:30",
-                 {ENDS}},
+        // Wine's WinHTTP never lets go of a request stuck in its TLS handshake,
+        // so the request's module hold (its callback may still come) stays:
+        // the close returns at once all the same.
+        StopCase{"SilentTls", "provider", "--location-host geo.telvista.test:9444 open:A sleep:2 close:A release",
+                 {"close:A ok .*", "release ok .*", "end ok"}},
         StopCase{"ProviderDrops", "dropped", "open:A sleep:3 close:A open:A sleep:5 close:A release unload:30",
                  {"close:A ok .*", ENDS}},
         // Local facts are answered while the lookup still waits for the resolver.
