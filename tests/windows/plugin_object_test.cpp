@@ -194,38 +194,53 @@ TEST_F(PluginObject, InitializePassesAFailingCreateListenerCodeThrough) {
     EXPECT_EQ(dll_.canUnloadNow(), S_OK);
 }
 
+namespace {
+
+// An instance opened through the session, its channel and callback kept
+// after the session has moved on to a newer one.
+struct KeptInstance {
+    standin::Ref<standin::Channel> channel;
+    standin::Ref<IWTSVirtualChannelCallback> callback;
+    explicit KeptInstance(standin::Session& session) : channel(session.channel()), callback(session.callback()) {
+        channel->AddRef();
+        callback->AddRef();
+    }
+    void ping() {
+        Bytes ping = tvxcodec::pingRequest();
+        callback->OnDataReceived(static_cast<ULONG>(ping.size()), ping.data());
+    }
+};
+
+}  // namespace
+
 TEST_F(PluginObject, EachChannelInstanceIsServedUntilItClosesAndTheLastStopsTheEngine) {
     const std::set<DWORD> before = newThreads();
     ASSERT_EQ(session_.initialize(), S_OK);
     ASSERT_EQ(session_.openChannel(), S_OK);
-    standin::Ref<standin::Channel> first(session_.channel());
-    first->AddRef();
-    standin::Ref<IWTSVirtualChannelCallback> firstCallback(session_.callback());
-    firstCallback->AddRef();
+    KeptInstance first(session_);
     const std::set<DWORD> firstEngine = newThreads(before, kEngineThreads);
 
     // The remote side opens the channel again before the old instance's
     // close arrives: both are served, each answered on its own channel.
     ASSERT_EQ(session_.openChannel(), S_OK);
     standin::Channel* second = session_.channel();
-    EXPECT_NE(session_.callback(), firstCallback.get());
-    EXPECT_EQ(first->references(), 2u) << "the first channel is still held";
+    EXPECT_NE(session_.callback(), first.callback.get());
+    EXPECT_EQ(first.channel->references(), 2u) << "the first channel is still held";
     // The task threads were stopped and started anew; the bridge kept running.
     EXPECT_EQ(stillRunning(firstEngine), 1u);
     EXPECT_EQ(newThreads(before, kEngineThreads).size(), kEngineThreads);
-    Bytes ping = tvxcodec::pingRequest();
-    EXPECT_EQ(session_.send(ping).size(), 1u);
-    EXPECT_EQ(first->writeCount(), 0u);
-    firstCallback->OnDataReceived(static_cast<ULONG>(ping.size()), ping.data());
-    EXPECT_EQ(first->writeCount(), 1u);
+    EXPECT_EQ(session_.send(tvxcodec::pingRequest()).size(), 1u);
+    EXPECT_EQ(first.channel->writeCount(), 0u);
+    first.ping();
+    EXPECT_EQ(first.channel->writeCount(), 1u);
 
     // Closing the first leaves the second served and the engine running.
-    EXPECT_EQ(firstCallback->OnClose(), S_OK);
-    EXPECT_EQ(first->references(), 1u);
+    EXPECT_EQ(first.callback->OnClose(), S_OK);
+    EXPECT_EQ(first.channel->references(), 1u);
     EXPECT_EQ(stillRunning(newThreads(before)), kEngineThreads);
-    EXPECT_EQ(session_.send(ping).size(), 1u);
-    firstCallback->OnDataReceived(static_cast<ULONG>(ping.size()), ping.data());
-    EXPECT_EQ(first->writeCount(), 1u) << "a closed instance is not written to";
+    EXPECT_EQ(session_.send(tvxcodec::pingRequest()).size(), 1u);
+    first.ping();
+    EXPECT_EQ(first.channel->writeCount(), 1u) << "a closed instance is not written to";
 
     // Clients built on FreeRDP end with Terminated alone: it stops what runs
     // and lets go of every channel.
@@ -238,19 +253,15 @@ TEST_F(PluginObject, ClosingTheNewerInstanceFirstKeepsTheOlderServed) {
     const std::set<DWORD> before = newThreads();
     ASSERT_EQ(session_.initialize(), S_OK);
     ASSERT_EQ(session_.openChannel(), S_OK);
-    standin::Ref<standin::Channel> first(session_.channel());
-    first->AddRef();
-    standin::Ref<IWTSVirtualChannelCallback> firstCallback(session_.callback());
-    firstCallback->AddRef();
+    KeptInstance first(session_);
     ASSERT_EQ(session_.openChannel(), S_OK);
     EXPECT_EQ(session_.closeChannel(), S_OK);
     EXPECT_EQ(stillRunning(newThreads(before)), kEngineThreads);
-    Bytes ping = tvxcodec::pingRequest();
-    firstCallback->OnDataReceived(static_cast<ULONG>(ping.size()), ping.data());
-    EXPECT_EQ(first->writeCount(), 1u);
-    EXPECT_EQ(firstCallback->OnClose(), S_OK);
+    first.ping();
+    EXPECT_EQ(first.channel->writeCount(), 1u);
+    EXPECT_EQ(first.callback->OnClose(), S_OK);
     EXPECT_EQ(stillRunning(newThreads(before)), 0u);
-    EXPECT_EQ(first->references(), 1u);
+    EXPECT_EQ(first.channel->references(), 1u);
 }
 
 TEST_F(PluginObject, StaysLoadedWhileTheEngineRunsWithoutItsObject) {

@@ -334,9 +334,9 @@ int main() {
         } else if (arg == L"--lookup-method" && hasValue) {
             ok = setValue(HKEY_CURRENT_USER, kSetting, L"PublicIpLookupMethod", nullptr, static_cast<DWORD>(_wtoi(argv[++i])));
         } else if (arg == L"--console" && hasValue) {
-            const std::string spec = standin::utf8(argv[++i]);
-            const auto equals = spec.find('=');
-            ok = equals != std::string::npos && placeConsole(spec.substr(0, equals), spec.substr(equals + 1));
+            const std::string named = standin::utf8(argv[++i]);
+            const auto equals = named.find('=');
+            ok = equals != std::string::npos && placeConsole(named.substr(0, equals), named.substr(equals + 1));
         } else if (arg.rfind(L"--", 0) == 0) ok = false;
         else steps.push_back(standin::utf8(arg));
     }
