@@ -102,6 +102,12 @@ TEST_F(LocationService, HttpClientEdges) {
     const std::string whole = http_.request(u"GET", u"https://geo.telvista.test/misbehave/chunks", {}, "");
     const std::string part = http_.request(u"GET", u"https://geo.telvista.test/misbehave/drop", {}, "");
     EXPECT_TRUE(!part.empty() && part.size() < whole.size() && whole.rfind(part, 0) == 0) << part;
+    // A redirect is not followed: the signed headers stay with the host asked.
+    newEntries();
+    EXPECT_EQ(http_.request(u"GET", u"https://geo.telvista.test/misbehave/redirect", {u"X-KV-Signature: s"}, ""), "moved");
+    e = newEntries();
+    ASSERT_EQ(e.size(), 1u);
+    EXPECT_EQ(summary(e[0]), "GET /misbehave/redirect :443 misbehaviour: redirect");
 
     tvxtest::LogCapture log;
     EXPECT_EQ(http_.request(u"GET", u"no url at all", {}, ""), "");

@@ -23,6 +23,7 @@
 //   198.18.0.7 chunks       a good answer sent in many small chunks
 //   198.18.0.8 drop         the connection closed half-way through the body
 //   198.18.0.9 slow         a good answer after 3 seconds
+//              redirect     302 to geo-alt.telvista.test/echo (by path only)
 //              huge         a body of 2 MiB (path only)
 #include <httplib.h>
 #include <arpa/inet.h>
@@ -255,6 +256,12 @@ private:
         } else if (name == "slow") {
             std::this_thread::sleep_for(std::chrono::seconds(3));
             res.set_content(good, "application/json");
+        } else if (name == "redirect") {
+            // To the other name of this service: a client that follows it
+            // shows up in the log as a request for /echo.
+            res.status = 302;
+            res.set_header("Location", "https://geo-alt.telvista.test/echo");
+            res.set_content("moved", "text/plain");
         } else if (name == "huge") {
             res.set_content(std::string(2 << 20, 'x'), "text/plain");
 
