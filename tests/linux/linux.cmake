@@ -10,6 +10,16 @@ target_compile_definitions(tvx_linux_tests PRIVATE TVX_LINUX_SAMPLES="${CMAKE_CU
 target_link_libraries(tvx_linux_tests PRIVATE tvx_core GTest::gtest GTest::gtest_main)
 add_test(NAME linux_unit COMMAND tvx_linux_tests)
 
+# The network adapters natively in the network lab, one lab per variant.
+add_executable(tvx_linux_lab_tests ${CMAKE_CURRENT_SOURCE_DIR}/linux/lab/network_lab_test.cpp)
+target_include_directories(tvx_linux_lab_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+target_compile_options(tvx_linux_lab_tests PRIVATE ${TVX_WARNINGS})
+target_link_libraries(tvx_linux_lab_tests PRIVATE tvx_core GTest::gtest GTest::gtest_main)
+foreach(variant provider silent)
+  add_test(NAME linux_lab_${variant} COMMAND ${CMAKE_SOURCE_DIR}/tests/lab/lab -q --variant ${variant}
+    $<TARGET_FILE:tvx_linux_lab_tests>)
+endforeach()
+
 add_executable(tvx_fake_dvc_manager ${CMAKE_CURRENT_SOURCE_DIR}/linux/fake_dvc_manager.cpp)
 target_include_directories(tvx_fake_dvc_manager PRIVATE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tools)
 target_include_directories(tvx_fake_dvc_manager SYSTEM PRIVATE ${FREERDP2_INCLUDE_DIRS})
