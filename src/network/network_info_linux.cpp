@@ -20,24 +20,12 @@
 
 #include "network_info.h"
 #include "platform/log.h"
+#include "unique_fd_linux.h"
 #include "platform/platform_service.h"
 
 namespace {
 
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    bool valid() const { return fd_ >= 0; }
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
+using Fd = UniqueFd;
 
 struct Link {
     std::uint32_t index = 0;

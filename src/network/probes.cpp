@@ -5,6 +5,7 @@
 #include <optional>
 #include <regex>
 
+#include "platform/bounded_call.h"
 #include "platform/log.h"
 #include "platform/platform_service.h"
 #include "platform/settings.h"
@@ -15,6 +16,22 @@ namespace probesys {
 Ops& ops() {
     static Ops current = systemOps();
     return current;
+}
+
+int resolveBounded(const std::string& name, std::vector<ResolvedAddress>& out,
+                   int (*resolveNow)(const std::string& name, std::vector<ResolvedAddress>& out), int timedOutCode) {
+    if (isValidIPv4(name)) return resolveNow(name, out);
+    using Answer = std::pair<int, std::vector<ResolvedAddress>>;
+    std::optional<Answer> answer = callBounded<Answer>(
+        [name, resolveNow] {
+            Answer a;
+            a.first = resolveNow(name, a.second);
+            return a;
+        },
+        std::chrono::milliseconds(5000));
+    if (!answer) return timedOutCode;
+    out = std::move(answer->second);
+    return answer->first;
 }
 
 }  // namespace probesys

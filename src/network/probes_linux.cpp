@@ -20,8 +20,8 @@
 #include <optional>
 #include <utility>
 
-#include "platform/bounded_call.h"
 #include "platform/log.h"
+#include "unique_fd_linux.h"
 #include "platform/platform_service.h"
 #include "platform/working_task.h"
 #include "probes_sys.h"
@@ -29,7 +29,6 @@
 namespace probesys {
 namespace {
 
-constexpr std::chrono::milliseconds kResolveDeadline{5000};
 constexpr int kEchoDeadlineMs = 1000;
 constexpr int kConnectDeadlineMs = 2500;
 // The statuses IcmpSendEcho reports, which the portable code reads.
@@ -40,20 +39,7 @@ constexpr unsigned long kIpDestPortUnreachable = 11005;
 constexpr unsigned long kIpTtlExpiredTransit = 11013;
 constexpr int kWsaTimedOut = 10060;
 
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    bool valid() const { return fd_ >= 0; }
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
+using Fd = UniqueFd;
 
 // An eventfd that the service's stop makes readable, so a poll on it ends.
 class StopSignal {
@@ -257,22 +243,8 @@ int resolveNow(const std::string& name, std::vector<ResolvedAddress>& out) {
     return 0;
 }
 
-// getaddrinfo cannot be cancelled: it runs on a thread of its own, waited for
-// until the deadline or the stop.
 int resolve(const std::string& name, std::vector<ResolvedAddress>& out) {
-    in_addr literal{};
-    if (inet_pton(AF_INET, name.c_str(), &literal) == 1) return resolveNow(name, out);
-    using Answer = std::pair<int, std::vector<ResolvedAddress>>;
-    std::optional<Answer> answer = callBounded<Answer>(
-        [name] {
-            Answer a;
-            a.first = resolveNow(name, a.second);
-            return a;
-        },
-        kResolveDeadline);
-    if (!answer) return kWsaTimedOut;
-    out = std::move(answer->second);
-    return answer->first;
+    return resolveBounded(name, out, resolveNow, kWsaTimedOut);
 }
 
 ConnectResult connectOnce(std::uint32_t address, std::uint16_t port) {

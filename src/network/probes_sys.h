@@ -57,6 +57,13 @@ struct Ops {
     std::function<std::int64_t()> nowSeconds;
 };
 
+// getaddrinfo cannot be cancelled and waits as long as the resolver does (a
+// DNS server that never answers): the adapters' resolve runs resolveNow on a
+// thread of its own, waited for at most 5 s or until the service stops, when
+// it answers timedOutCode. A dotted address is answered at once.
+int resolveBounded(const std::string& name, std::vector<ResolvedAddress>& out,
+                   int (*resolveNow)(const std::string& name, std::vector<ResolvedAddress>& out), int timedOutCode);
+
 // The ops in use; tests replace members and restore them afterwards.
 Ops& ops();
 // The platform's own ops.

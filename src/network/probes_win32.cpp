@@ -13,14 +13,12 @@
 #include <utility>
 
 #include "probes_sys.h"
-#include "platform/bounded_call.h"
 #include "platform/stop_event_win32.h"
 #include "platform/working_task.h"
 
 namespace probesys {
 namespace {
 
-constexpr std::chrono::milliseconds kResolveDeadline{5000};
 constexpr DWORD kConnectDeadlineMs = 2500;
 
 class IcmpHandle {
@@ -133,23 +131,8 @@ void disableSynRetransmissions(SOCKET s) {
     WSAIoctl(s, SIO_TCP_INITIAL_RTO, &parameters, sizeof parameters, nullptr, 0, &returned, nullptr, nullptr);
 }
 
-// getaddrinfo cannot be cancelled and waits as long as the resolver does (a
-// DNS server that never answers): it runs on a thread of its own, waited for
-// until the deadline or the stop.
 int resolve(const std::string& name, std::vector<ResolvedAddress>& out) {
-    IN_ADDR literal{};
-    if (InetPtonA(AF_INET, name.c_str(), &literal) == 1) return resolveNow(name, out);
-    using Answer = std::pair<int, std::vector<ResolvedAddress>>;
-    std::optional<Answer> answer = callBounded<Answer>(
-        [name] {
-            Answer a;
-            a.first = resolveNow(name, a.second);
-            return a;
-        },
-        kResolveDeadline);
-    if (!answer) return WSAETIMEDOUT;
-    out = std::move(answer->second);
-    return answer->first;
+    return resolveBounded(name, out, resolveNow, WSAETIMEDOUT);
 }
 
 ConnectResult connectOnce(std::uint32_t address, std::uint16_t port) {
