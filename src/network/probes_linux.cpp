@@ -24,6 +24,7 @@
 #include "unique_fd_linux.h"
 #include "platform/platform_service.h"
 #include "platform/working_task.h"
+#include "getaddrinfo_text.h"
 #include "probes_sys.h"
 
 namespace probesys {
@@ -221,30 +222,8 @@ HopReply echoWithTtl(std::uint32_t address, unsigned ttl) {
     }
 }
 
-int resolveNow(const std::string& name, std::vector<ResolvedAddress>& out) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    addrinfo* raw = nullptr;
-    const int rc = getaddrinfo(name.c_str(), nullptr, &hints, &raw);
-    if (rc != 0) return rc;
-    std::unique_ptr<addrinfo, void (*)(addrinfo*)> list(raw, freeaddrinfo);
-    for (const addrinfo* a = list.get(); a; a = a->ai_next) {
-        char text[INET6_ADDRSTRLEN] = "";
-        const void* address = nullptr;
-        if (a->ai_family == AF_INET)
-            address = &reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr;
-        else if (a->ai_family == AF_INET6)
-            address = &reinterpret_cast<const sockaddr_in6*>(a->ai_addr)->sin6_addr;
-        if (address == nullptr || inet_ntop(a->ai_family, address, text, sizeof text) == nullptr) text[0] = '\0';
-        out.push_back({a->ai_family == AF_INET, text});
-    }
-    return 0;
-}
-
 int resolve(const std::string& name, std::vector<ResolvedAddress>& out) {
-    return resolveBounded(name, out, resolveNow, kWsaTimedOut);
+    return resolveBounded(name, out, resolveWithGetaddrinfo, kWsaTimedOut);
 }
 
 ConnectResult connectOnce(std::uint32_t address, std::uint16_t port) {

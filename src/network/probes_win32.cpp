@@ -12,6 +12,7 @@
 #include <thread>
 #include <utility>
 
+#include "getaddrinfo_text.h"
 #include "probes_sys.h"
 #include "platform/stop_event_win32.h"
 #include "platform/working_task.h"
@@ -51,21 +52,6 @@ private:
     SOCKET socket_;
 };
 
-class AddrInfo {
-public:
-    AddrInfo() = default;
-    ~AddrInfo() {
-        if (list_) freeaddrinfo(list_);
-    }
-    AddrInfo(const AddrInfo&) = delete;
-    AddrInfo& operator=(const AddrInfo&) = delete;
-    addrinfo** out() { return &list_; }
-    const addrinfo* get() const { return list_; }
-
-private:
-    addrinfo* list_ = nullptr;
-};
-
 EchoResult echo(std::uint32_t address) {
     IcmpHandle icmp;
     if (!icmp.valid()) return {EchoResult::openFailed, 0, GetLastError()};
@@ -98,27 +84,6 @@ HopReply echoWithTtl(std::uint32_t address, unsigned ttl) {
     return {HopReply::reply, first.Address, first.Status};
 }
 
-int resolveNow(const std::string& name, std::vector<ResolvedAddress>& out) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    AddrInfo list;
-    int rc = getaddrinfo(name.c_str(), nullptr, &hints, list.out());
-    if (rc != 0) return rc;
-    for (const addrinfo* a = list.get(); a; a = a->ai_next) {
-        char text[INET6_ADDRSTRLEN] = "";
-        const void* raw = nullptr;
-        if (a->ai_family == AF_INET)
-            raw = &reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr;
-        else if (a->ai_family == AF_INET6)
-            raw = &reinterpret_cast<const sockaddr_in6*>(a->ai_addr)->sin6_addr;
-        if (raw == nullptr || inet_ntop(a->ai_family, raw, text, sizeof text) == nullptr) text[0] = '\0';
-        out.push_back({a->ai_family == AF_INET, text});
-    }
-    return 0;
-}
-
 // A refused connect is final: Windows would otherwise send the SYN again after
 // a reset, so a refusal took about 2 s and the round trip measured the
 // retries. Before Windows 8, and under Wine, the system refuses the option
@@ -132,7 +97,7 @@ void disableSynRetransmissions(SOCKET s) {
 }
 
 int resolve(const std::string& name, std::vector<ResolvedAddress>& out) {
-    return resolveBounded(name, out, resolveNow, WSAETIMEDOUT);
+    return resolveBounded(name, out, resolveWithGetaddrinfo, WSAETIMEDOUT);
 }
 
 ConnectResult connectOnce(std::uint32_t address, std::uint16_t port) {
