@@ -20,7 +20,8 @@ foreach(variant provider silent)
     $<TARGET_FILE:tvx_linux_lab_tests>)
 endforeach()
 
-add_executable(tvx_fake_dvc_manager ${CMAKE_CURRENT_SOURCE_DIR}/linux/fake_dvc_manager.cpp)
+add_executable(tvx_fake_dvc_manager ${CMAKE_CURRENT_SOURCE_DIR}/linux/fake_dvc_manager.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/linux/lab/addin_lab_test.cpp)
 target_include_directories(tvx_fake_dvc_manager PRIVATE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tools)
 target_include_directories(tvx_fake_dvc_manager SYSTEM PRIVATE ${FREERDP2_INCLUDE_DIRS})
 target_compile_options(tvx_fake_dvc_manager PRIVATE ${TVX_WARNINGS})
@@ -31,7 +32,18 @@ add_dependencies(tvx_fake_dvc_manager qmlink-dvc-client)
 # of its own (none) rather than the machine user's.
 add_test(NAME linux_fake_manager COMMAND unshare -rn env TVX_ADDIN=$<TARGET_FILE:qmlink-dvc-client>
   XDG_CONFIG_HOME=${CMAKE_CURRENT_BINARY_DIR}/no-settings XDG_STATE_HOME=${CMAKE_CURRENT_BINARY_DIR}/state
-  $<TARGET_FILE:tvx_fake_dvc_manager>)
+  $<TARGET_FILE:tvx_fake_dvc_manager> --gtest_filter=FakeManagerTest.*)
+# The add-in through the same manager in the network lab, the DLL's lab cases
+# one lab variant each; the privacy switches, read once per process, alone.
+foreach(run "direct;AddinLab.GetMetricsShowsTheLab" "direct;AddinLab.IspNameAndLocationOff"
+            "provider;AddinLab.AStalled*" "dropped;AddinLab.ADropping*" "deaddns;AddinLab.ADeadResolver*")
+  list(GET run 0 variant)
+  list(GET run 1 filter)
+  string(REGEX REPLACE "^AddinLab\\.|\\*$" "" name "${filter}")
+  add_test(NAME linux_addin_lab_${name} COMMAND ${CMAKE_SOURCE_DIR}/tests/lab/lab -q --variant ${variant}
+    env TVX_ADDIN=$<TARGET_FILE:qmlink-dvc-client> XDG_CONFIG_HOME=${CMAKE_CURRENT_BINARY_DIR}/no-settings
+    XDG_STATE_HOME=${CMAKE_CURRENT_BINARY_DIR}/lab-state $<TARGET_FILE:tvx_fake_dvc_manager> --gtest_filter=${filter})
+endforeach()
 # FreeRDP sees one symbol.
 add_test(NAME linux_exports COMMAND sh -c
   "test \"$(nm -D --defined-only \"$0\" | awk '{print $3}' | grep -v '^_' | sort | tr '\\n' ' ')\" = 'DVCPluginEntry '"
