@@ -15,6 +15,7 @@
 #include <functional>
 
 #include "interface_guid.h"
+#include "stop_signal_linux.h"
 #include "wifi_nl80211.h"
 
 namespace {
@@ -73,8 +74,9 @@ int onError(sockaddr_nl*, nlmsgerr* e, void* arg) {
 
 // Sends the request and hands each answer to onMessage until the kernel's
 // end of dump, acknowledgement or error. 0 or an errno value; ETIMEDOUT when
-// the deadline passes first. The socket is non-blocking: poll waits.
-int exchange(nl_sock* socket, nl_msg* request, const OnMessage& onMessage) {
+// the deadline passes first, ECANCELED when the service stops. The socket is
+// non-blocking: poll waits.
+int exchange(nl_sock* socket, const StopSignal& stop, nl_msg* request, const OnMessage& onMessage) {
     Callbacks callbacks(nl_cb_alloc(NL_CB_DEFAULT));
     if (!callbacks) return ENOMEM;
     Exchange x{&onMessage};
@@ -88,10 +90,11 @@ int exchange(nl_sock* socket, nl_msg* request, const OnMessage& onMessage) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return ETIMEDOUT;
-        pollfd p{nl_socket_get_fd(socket), POLLIN, 0};
-        const int ready = poll(&p, 1, static_cast<int>(left.count()) + 1);
+        pollfd p[2] = {{nl_socket_get_fd(socket), POLLIN, 0}, {stop.fd(), POLLIN, 0}};
+        const int ready = poll(p, stop.fd() >= 0 ? 2 : 1, static_cast<int>(left.count()) + 1);
         if (ready < 0 && errno != EINTR) return errno;
         if (ready <= 0) continue;
+        if (p[1].revents & POLLIN) return ECANCELED;
         if (int rc = nl_recvmsgs(socket, callbacks.get()); rc < 0 && !x.done) return systemCode(rc);
     }
     return x.error;
@@ -104,19 +107,20 @@ Message request(int family, std::uint8_t command, int flags, std::uint32_t inter
     return m;
 }
 
-// nl80211's family id; 0 when the kernel has no nl80211 (no cfg80211 loaded).
-int resolveFamily(nl_sock* socket, int& family) {
+// nl80211's family id; 0 when the kernel has no nl80211 (no cfg80211 loaded)
+// or the service stopped.
+int resolveFamily(nl_sock* socket, const StopSignal& stop, int& family) {
     Message m = request(GENL_ID_CTRL, CTRL_CMD_GETFAMILY, 0);
     if (!m || nla_put_string(m.get(), CTRL_ATTR_FAMILY_NAME, NL80211_GENL_NAME) < 0) return ENOMEM;
     family = 0;
-    int rc = exchange(socket, m.get(), [&](const nlmsghdr* h) {
+    int rc = exchange(socket, stop, m.get(), [&](const nlmsghdr* h) {
         nlattr* tb[CTRL_ATTR_MAX + 1] = {};
         nla_policy policy[CTRL_ATTR_MAX + 1] = {};
         policy[CTRL_ATTR_FAMILY_ID] = {NLA_U16, 0, 0};
         if (genlmsg_parse(const_cast<nlmsghdr*>(h), 0, tb, CTRL_ATTR_MAX, policy) == 0 && tb[CTRL_ATTR_FAMILY_ID])
             family = nla_get_u16(tb[CTRL_ATTR_FAMILY_ID]);
     });
-    return rc == ENOENT ? 0 : rc;
+    return rc == ENOENT || rc == ECANCELED ? 0 : rc;
 }
 
 struct Wireless {
@@ -131,7 +135,7 @@ public:
         if (!socket_) return ENOMEM;
         if (int rc = nl_connect(socket_.get(), NETLINK_GENERIC); rc < 0) return systemCode(rc);
         if (int rc = nl_socket_set_nonblocking(socket_.get()); rc < 0) return systemCode(rc);
-        return static_cast<std::uint32_t>(resolveFamily(socket_.get(), family_));
+        return static_cast<std::uint32_t>(resolveFamily(socket_.get(), stop_, family_));
     }
 
     std::uint32_t enumInterfaces(std::vector<WifiInterfaceRow>& rows, bool& listed) override {
@@ -141,12 +145,14 @@ public:
         if (family_ != 0) {
             Message m = request(family_, NL80211_CMD_GET_INTERFACE, NLM_F_DUMP);
             if (!m) return ENOMEM;
-            if (int rc = exchange(socket_.get(), m.get(), [&](const nlmsghdr* h) {
-                    Wireless w;
-                    if (nl80211::parseInterface(h, w.interface) && nl80211::isStation(w.interface))
-                        found_.push_back(std::move(w));
-                }))
-                return static_cast<std::uint32_t>(rc);
+            const int rc = exchange(socket_.get(), stop_, m.get(), [&](const nlmsghdr* h) {
+                Wireless w;
+                if (nl80211::parseInterface(h, w.interface) && nl80211::isStation(w.interface))
+                    found_.push_back(std::move(w));
+            });
+            // A stop ends the walk as it would end the walk of the list.
+            if (rc == ECANCELED) found_.clear();
+            else if (rc != 0) return static_cast<std::uint32_t>(rc);
         }
         for (Wireless& w : found_) {
             const bool connected = associatedBss(w);
@@ -167,7 +173,7 @@ public:
         bool haveStation = false;
         if (Message m = request(family_, NL80211_CMD_GET_STATION, 0, w.interface.index);
             m && nla_put(m.get(), NL80211_ATTR_MAC, sizeof w.bss.bssid, w.bss.bssid) == 0) {
-            exchange(socket_.get(), m.get(), [&](const nlmsghdr* h) { haveStation = nl80211::parseStation(h, station); });
+            exchange(socket_.get(), stop_, m.get(), [&](const nlmsghdr* h) { haveStation = nl80211::parseStation(h, station); });
         }
         row = nl80211::connectionRow(w.interface, w.bss, haveStation ? &station : nullptr);
         answered = true;
@@ -197,7 +203,7 @@ private:
         Message m = request(family_, NL80211_CMD_GET_SCAN, NLM_F_DUMP, w.interface.index);
         if (!m) return false;
         bool found = false;
-        const int rc = exchange(socket_.get(), m.get(), [&](const nlmsghdr* h) {
+        const int rc = exchange(socket_.get(), stop_, m.get(), [&](const nlmsghdr* h) {
             nl80211::Bss bss;
             if (!found && nl80211::parseBss(h, bss) && bss.associated && bss.hasBssid) {
                 w.bss = std::move(bss);
@@ -207,6 +213,7 @@ private:
         return rc == 0 && found;
     }
 
+    StopSignal stop_;
     Socket socket_;
     int family_ = 0;
     std::vector<Wireless> found_;
