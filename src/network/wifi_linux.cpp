@@ -65,6 +65,9 @@ int onDone(nl_msg*, void* arg) {
     static_cast<Exchange*>(arg)->done = true;
     return NL_STOP;
 }
+// A dump whose list changed while it was read still has whole entries; the
+// next pass reads it again.
+int onInterrupted(nl_msg*, void*) { return NL_OK; }
 int onError(sockaddr_nl*, nlmsgerr* e, void* arg) {
     auto* x = static_cast<Exchange*>(arg);
     x->error = e->error < 0 ? -e->error : e->error;
@@ -83,6 +86,7 @@ int exchange(nl_sock* socket, const StopSignal& stop, nl_msg* request, const OnM
     nl_cb_set(callbacks.get(), NL_CB_VALID, NL_CB_CUSTOM, onValid, &x);
     nl_cb_set(callbacks.get(), NL_CB_FINISH, NL_CB_CUSTOM, onDone, &x);
     nl_cb_set(callbacks.get(), NL_CB_ACK, NL_CB_CUSTOM, onDone, &x);
+    nl_cb_set(callbacks.get(), NL_CB_DUMP_INTR, NL_CB_CUSTOM, onInterrupted, nullptr);
     nl_cb_err(callbacks.get(), NL_CB_CUSTOM, onError, &x);
     if (int rc = nl_send_auto(socket, request); rc < 0) return systemCode(rc);
     const auto deadline = std::chrono::steady_clock::now() + kDeadline;
@@ -173,7 +177,8 @@ public:
         bool haveStation = false;
         if (Message m = request(family_, NL80211_CMD_GET_STATION, 0, w.interface.index);
             m && nla_put(m.get(), NL80211_ATTR_MAC, sizeof w.bss.bssid, w.bss.bssid) == 0) {
-            exchange(socket_.get(), stop_, m.get(), [&](const nlmsghdr* h) { haveStation = nl80211::parseStation(h, station); });
+            exchange(socket_.get(), stop_, m.get(),
+                     [&](const nlmsghdr* h) { haveStation = nl80211::parseStation(h, station); });
         }
         row = nl80211::connectionRow(w.interface, w.bss, haveStation ? &station : nullptr);
         answered = true;
