@@ -3,6 +3,9 @@
 # the only symbol it exports.
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(FREERDP2 REQUIRED IMPORTED_TARGET freerdp2 winpr2)
+# nl80211 (generic netlink) for the Wi-Fi facts.
+pkg_check_modules(LIBNL_GENL REQUIRED IMPORTED_TARGET libnl-genl-3.0)
+target_link_libraries(tvx_core PUBLIC PkgConfig::LIBNL_GENL)
 
 file(GLOB TVX_FREERDP_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/*.cpp)
 add_library(qmlink-dvc-client SHARED ${TVX_FREERDP_SOURCES})

@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -18,9 +17,11 @@
 #include <string>
 #include <vector>
 
+#include "interface_guid.h"
 #include "network_info.h"
 #include "platform/log.h"
 #include "unique_fd_linux.h"
+#include "wifi.h"
 #include "platform/platform_service.h"
 
 namespace {
@@ -203,21 +204,6 @@ std::uint32_t ianaType(const Link& link) {
     }
 }
 
-// The interface's id in the GUID text the metrics carry: its MAC address in
-// the last group, which survives reboots and renames; an interface without
-// one has its index in the first group instead.
-std::string interfaceGuid(const Link& link) {
-    char text[40];
-    if (link.mac.size() == 6) {
-        const auto& m = link.mac;
-        std::snprintf(text, sizeof text, "{00000000-0000-0000-0000-%02X%02X%02X%02X%02X%02X}", m[0], m[1], m[2], m[3],
-                      m[4], m[5]);
-    } else {
-        std::snprintf(text, sizeof text, "{%08X-0000-0000-0000-000000000000}", link.index);
-    }
-    return text;
-}
-
 bool readInterfaces(std::vector<InterfaceRow>& out, TableError& failure) {
     Snapshot snapshot;
     if (int rc = readSnapshot(snapshot)) {
@@ -245,7 +231,7 @@ bool readAdapters(std::vector<AdapterRow>& out, TableError& failure) {
     for (const Link& link : snapshot.links) {
         if (link.hardwareType == ARPHRD_LOOPBACK) continue;
         AdapterRow row;
-        row.name = interfaceGuid(link);
+        row.name = linuxInterfaceGuid(link.mac.data(), link.mac.size(), link.index);
         row.description = link.name;
         row.address = link.mac;
         // As GetAdaptersInfo: the first address and the default gateway
@@ -288,9 +274,9 @@ NetworkSources systemNetworkSources() {
     s.readInterfaces = readInterfaces;
     s.readAdapters = readAdapters;
     s.defaultRouteMetrics = getInetIPForwardTableInfo;
-    // Wi-Fi through nl80211 comes later: no wireless query yet.
-    s.wifiQuery = [](std::string&, std::string&, std::string&, std::string&, std::string&, int&, int&) {
-        return false;
+    s.wifiQuery = [](std::string& guid, std::string& ssid, std::string& bssid, std::string& authentication,
+                     std::string& radioType, int& strength, int& channel) {
+        return getWifiMetricsImpl(guid, ssid, bssid, authentication, radioType, strength, channel);
     };
     s.running = isServiceRunning;
     return s;

@@ -8,7 +8,6 @@
 #include <netinet/in.h>
 #include <netinet/ip_icmp.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -26,6 +25,7 @@
 #include "platform/working_task.h"
 #include "getaddrinfo_text.h"
 #include "probes_sys.h"
+#include "stop_signal_linux.h"
 
 namespace probesys {
 namespace {
@@ -41,21 +41,6 @@ constexpr unsigned long kIpTtlExpiredTransit = 11013;
 constexpr int kWsaTimedOut = 10060;
 
 using Fd = UniqueFd;
-
-// An eventfd that the service's stop makes readable, so a poll on it ends.
-class StopSignal {
-public:
-    StopSignal()
-        : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), watch_([fd = fd_.get()] {
-              const std::uint64_t one = 1;
-              if (fd >= 0) [[maybe_unused]] auto n = write(fd, &one, sizeof one);
-          }) {}
-    int fd() const { return fd_.get(); }
-
-private:
-    Fd fd_;
-    ServiceStopWatch watch_;
-};
 
 using Clock = std::chrono::steady_clock;
 

@@ -15,6 +15,7 @@
 #include "network/network_info.h"
 #include "network/probes.h"
 #include "network/public_ip.h"
+#include "network/wifi.h"
 #include "platform/platform_service.h"
 
 namespace {
@@ -67,6 +68,20 @@ TEST_F(LinuxLab, InterfaceDiscoveryChoosesEth0) {
         {"wifi_channel", -1},
     };
     for (const auto& [name, value] : expected) EXPECT_EQ(m[name], value) << name;
+}
+
+// The lab has no wireless interface (and these kernels no nl80211): the
+// system's session answers "not connected", with no error line each pass.
+TEST_F(LinuxLab, WifiWithoutAWirelessInterface) {
+    inVariant("provider");
+    if (IsSkipped()) return;
+    tvxtest::LogCapture log;
+    std::string guid = "{00000000-0000-0000-0000-021A00000001}", ssid, bssid, authentication, radioType;
+    int strength = -1, channel = -1;
+    EXPECT_FALSE(getWifiMetricsImpl(guid, ssid, bssid, authentication, radioType, strength, channel));
+    EXPECT_EQ(guid, "{00000000-0000-0000-0000-021A00000001}");
+    EXPECT_TRUE(log.contains(tvxlog::info, "getWifiMetricsImpl", "WIFI is not connected"));
+    for (const auto& line : log.lines().lines()) EXPECT_NE(line.severity, tvxlog::error) << line.message;
 }
 
 TEST_F(LinuxLab, IcmpAndTcpProbes) {
