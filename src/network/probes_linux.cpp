@@ -8,7 +8,6 @@
 #include <netinet/in.h>
 #include <netinet/ip_icmp.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -21,6 +20,7 @@
 #include <utility>
 
 #include "platform/log.h"
+#include "stop_wait_linux.h"
 #include "unique_fd_linux.h"
 #include "platform/platform_service.h"
 #include "platform/working_task.h"
@@ -42,39 +42,10 @@ constexpr int kWsaTimedOut = 10060;
 
 using Fd = UniqueFd;
 
-// An eventfd that the service's stop makes readable, so a poll on it ends.
-class StopSignal {
-public:
-    StopSignal()
-        : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), watch_([fd = fd_.get()] {
-              const std::uint64_t one = 1;
-              if (fd >= 0) [[maybe_unused]] auto n = write(fd, &one, sizeof one);
-          }) {}
-    int fd() const { return fd_.get(); }
-
-private:
-    Fd fd_;
-    ServiceStopWatch watch_;
-};
-
-using Clock = std::chrono::steady_clock;
-
-int remainingMs(Clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
-
-// Waits until fd shows one of events, the deadline passes or the service
-// stops; the events seen, 0 on time-out or stop.
-short waitFor(int fd, short events, const StopSignal& stop, Clock::time_point deadline) {
-    for (;;) {
-        pollfd fds[2] = {{fd, events, 0}, {stop.fd(), POLLIN, 0}};
-        const int n = poll(fds, stop.fd() >= 0 ? 2 : 1, remainingMs(deadline));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0 || (fds[1].revents & POLLIN)) return 0;
-        if (fds[0].revents) return fds[0].revents;
-    }
-}
+using stopwait::Clock;
+using stopwait::remainingMs;
+using stopwait::StopSignal;
+using stopwait::waitFor;
 
 unsigned long unreachableStatus(std::uint8_t code) {
     switch (code) {

@@ -11,13 +11,18 @@ target_link_libraries(tvx_linux_tests PRIVATE tvx_core GTest::gtest GTest::gtest
 add_test(NAME linux_unit COMMAND tvx_linux_tests)
 
 # The network adapters natively in the network lab, one lab per variant.
-add_executable(tvx_linux_lab_tests ${CMAKE_CURRENT_SOURCE_DIR}/linux/lab/network_lab_test.cpp)
+add_executable(tvx_linux_lab_tests ${CMAKE_CURRENT_SOURCE_DIR}/linux/lab/network_lab_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/linux/lab/public_ip_lab_test.cpp)
 target_include_directories(tvx_linux_lab_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_compile_options(tvx_linux_lab_tests PRIVATE ${TVX_WARNINGS})
 target_link_libraries(tvx_linux_lab_tests PRIVATE tvx_core GTest::gtest GTest::gtest_main)
+# The lab's stand-in location service and resolver come from this build.
+add_dependencies(tvx_linux_lab_tests tvx_location_service tvx_dns_service)
 foreach(variant provider silent)
   add_test(NAME linux_lab_${variant} COMMAND ${CMAKE_SOURCE_DIR}/tests/lab/lab -q --variant ${variant}
     $<TARGET_FILE:tvx_linux_lab_tests>)
+  set_tests_properties(linux_lab_${variant} PROPERTIES ENVIRONMENT
+    "TVX_LOCATION_SERVICE=$<TARGET_FILE:tvx_location_service>;TVX_DNS_SERVICE=$<TARGET_FILE:tvx_dns_service>")
 endforeach()
 
 add_executable(tvx_fake_dvc_manager ${CMAKE_CURRENT_SOURCE_DIR}/linux/fake_dvc_manager.cpp)
