@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cstdlib>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -89,7 +90,7 @@ public:
 private:
     static std::size_t onData(char* data, std::size_t size, std::size_t count, void* self);
     bool crack(const std::string& url, std::string& host, long& port, std::string& target);
-    void pin(const std::string& host, long port);
+    bool pin(const std::string& host, long port);
     void fail(CURLcode code);
 
     ModuleHold hold_;
@@ -137,18 +138,32 @@ bool httprequest_win_impl::crack(const std::string& url, std::string& host, long
     return true;
 }
 
-// The name through our bounded resolution, handed to curl, whose own could
-// keep the stop waiting. Unresolved (a proxy may know the name), curl tries.
-void httprequest_win_impl::pin(const std::string& host, long port) {
-    if (host.empty() || host.front() == '[') return;
+// The name through our bounded resolution, handed to curl, whose own
+// resolver thread would outlive a stop. Without an answer only a proxy from
+// the environment (which resolves the name itself) can still reach the host.
+bool httprequest_win_impl::pin(const std::string& host, long port) {
+    if (host.empty() || host.front() == '[') return true;
     std::vector<probesys::ResolvedAddress> found;
-    if (probesys::resolveBounded(host, found, probesys::resolveWithGetaddrinfo, kWsaTimedOut) != 0 || found.empty())
-        return;
-    std::string entry = host + ":" + std::to_string(port) + ":";
-    for (std::size_t i = 0; i < found.size(); ++i)
-        entry += (i ? "," : "") + (found[i].ipv4 ? found[i].text : "[" + found[i].text + "]");
-    resolve_.reset(curl_slist_append(nullptr, entry.c_str()));
-    if (resolve_) curl_easy_setopt(easy_.get(), CURLOPT_RESOLVE, resolve_.get());
+    const int rc = probesys::resolveBounded(host, found, probesys::resolveWithGetaddrinfo, kWsaTimedOut);
+    if (rc == 0 && !found.empty()) {
+        std::string entry = host + ":" + std::to_string(port) + ":";
+        for (std::size_t i = 0; i < found.size(); ++i)
+            entry += (i ? "," : "") + (found[i].ipv4 ? found[i].text : "[" + found[i].text + "]");
+        resolve_.reset(curl_slist_append(nullptr, entry.c_str()));
+        if (!resolve_) throw std::bad_alloc();
+        curl_easy_setopt(easy_.get(), CURLOPT_RESOLVE, resolve_.get());
+        return true;
+    }
+    if (stopped_) {
+        TVX_LOG_AS(tvxlog::debug, "httprequest_win_impl::do_request") << "request given up: the service stops";
+        return false;
+    }
+    for (const char* proxy : {"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
+        if (const char* value = std::getenv(proxy); value && *value) return true;
+    TVX_LOG_AS(tvxlog::error, "httprequest_win_impl::do_request")
+        << "WinHttpSendRequest failed with error : "
+        << suffix(CURLE_COULDNT_RESOLVE_HOST, ("Could not resolve host: " + tvxlog::printable(host)).c_str());
+    return false;
 }
 
 bool httprequest_win_impl::init(const std::u16string& method, const std::u16string& url,
@@ -198,8 +213,7 @@ bool httprequest_win_impl::init(const std::u16string& method, const std::u16stri
         headers_.reset(grown);
     }
     curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers_.get());
-    pin(host, port);
-    return true;
+    return pin(host, port);
 }
 
 std::size_t httprequest_win_impl::onData(char* data, std::size_t size, std::size_t count, void* self) {
