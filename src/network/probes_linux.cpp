@@ -20,12 +20,12 @@
 #include <utility>
 
 #include "platform/log.h"
+#include "stop_wait_linux.h"
 #include "unique_fd_linux.h"
 #include "platform/platform_service.h"
 #include "platform/working_task.h"
 #include "getaddrinfo_text.h"
 #include "probes_sys.h"
-#include "stop_signal_linux.h"
 
 namespace probesys {
 namespace {
@@ -42,24 +42,10 @@ constexpr int kWsaTimedOut = 10060;
 
 using Fd = UniqueFd;
 
-using Clock = std::chrono::steady_clock;
-
-int remainingMs(Clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
-
-// Waits until fd shows one of events, the deadline passes or the service
-// stops; the events seen, 0 on time-out or stop.
-short waitFor(int fd, short events, const StopSignal& stop, Clock::time_point deadline) {
-    for (;;) {
-        pollfd fds[2] = {{fd, events, 0}, {stop.fd(), POLLIN, 0}};
-        const int n = poll(fds, stop.fd() >= 0 ? 2 : 1, remainingMs(deadline));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0 || (fds[1].revents & POLLIN)) return 0;
-        if (fds[0].revents) return fds[0].revents;
-    }
-}
+using stopwait::Clock;
+using stopwait::remainingMs;
+using stopwait::StopSignal;
+using stopwait::waitFor;
 
 unsigned long unreachableStatus(std::uint8_t code) {
     switch (code) {

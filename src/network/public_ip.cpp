@@ -116,6 +116,7 @@ Ops systemOps() {
     o.nowSeconds = [] { return wallClockMs() / 1000; };
     // A pass that outlived its session ends its loops as a stop would.
     o.running = [] { return isServiceRunning() && isPassCurrent(); };
+    o.methodAddress = systemMethodAddress();
     return o;
 }
 
@@ -135,10 +136,14 @@ void keepAddress(const std::string& line, const char* format, std::size_t width,
     if (scanLine(line, format, width, word) && isValidIPv4(word)) address = word;
 }
 
-// Runs a method's command and looks the address it printed up.
-LocationRef lookupPrintedAddress(const char* commandLine, void (*parse)(const std::string&, std::string&)) {
+// Looks up the address that a method found (by its command, unless the
+// platform finds it another way).
+LocationRef lookupMethodAddress(int method, const char* commandLine, void (*parse)(const std::string&, std::string&)) {
     std::string address;
-    ispsys::ops().runCommand(commandLine, [&address, parse](const std::string& line) { parse(line, address); });
+    if (ispsys::ops().methodAddress)
+        address = ispsys::ops().methodAddress(method);
+    else
+        ispsys::ops().runCommand(commandLine, [&address, parse](const std::string& line) { parse(line, address); });
     if (address.empty()) return {};
     return ispsys::ops().lookup(address);
 }
@@ -162,10 +167,10 @@ void parseNslookupLine(const std::string& line, std::string& address) {
 
 LocationRef getPublicIpByService() { return ispsys::ops().lookup(""); }
 LocationRef getPublicIpByResolveDnsName() {
-    return lookupPrintedAddress(kResolveDnsNameCommand, parseResolveDnsNameLine);
+    return lookupMethodAddress(2, kResolveDnsNameCommand, parseResolveDnsNameLine);
 }
-LocationRef getPublicIpByWebRequest() { return lookupPrintedAddress(kWebRequestCommand, parseWebRequestLine); }
-LocationRef getPublicIpByNslookup() { return lookupPrintedAddress(kNslookupCommand, parseNslookupLine); }
+LocationRef getPublicIpByWebRequest() { return lookupMethodAddress(3, kWebRequestCommand, parseWebRequestLine); }
+LocationRef getPublicIpByNslookup() { return lookupMethodAddress(4, kNslookupCommand, parseNslookupLine); }
 
 std::string formatLocation(const locationData::LOCATION_DATA& r) {
     std::string text;

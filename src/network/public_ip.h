@@ -43,7 +43,14 @@ struct Ops {
     std::function<std::int64_t()> nowSeconds;
     // The service running flag.
     std::function<bool()> running;
+    // The address that method 2, 3 or 4 found ("" when none). Empty: the
+    // method's console program through runCommand and its parse step.
+    std::function<std::string(int method)> methodAddress;
 };
+
+// The platform's own way to methods 2 to 4: empty (console programs) on
+// Windows; on Linux, which has none, our own DNS query and HTTPS request.
+std::function<std::string(int method)> systemMethodAddress();
 
 Ops& ops();
 Ops systemOps();

@@ -15,10 +15,12 @@
 #include <functional>
 
 #include "interface_guid.h"
-#include "stop_signal_linux.h"
+#include "stop_wait_linux.h"
 #include "wifi_nl80211.h"
 
 namespace {
+
+using stopwait::StopSignal;
 
 constexpr auto kDeadline = std::chrono::seconds(1);
 constexpr std::uint32_t kWifiStateDisconnected = 4;

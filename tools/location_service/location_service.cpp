@@ -25,6 +25,7 @@
 //   198.18.0.9 slow         a good answer after 3 seconds
 //              redirect     302 to geo-alt.telvista.test/echo (by path only)
 //              huge         a body of 2 MiB (path only)
+// GET /ip answers the peer's address as text, as the public-IP echo service does.
 #include <httplib.h>
 #include <arpa/inet.h>
 #include <json/json.h>
@@ -144,6 +145,11 @@ public:
         };
         server.Get(R"(/misbehave/([a-z-]+))", misbehave);
         server.Post(R"(/misbehave/([a-z-]+))", misbehave);
+        // The echo service's answer: the asker's address as plain text.
+        server.Get("/ip", [this](const httplib::Request& req, httplib::Response& res) {
+            res.set_content(req.remote_addr, "text/plain");
+            record(req, "address " + req.remote_addr);
+        });
         // Echoes what arrived, for the client's own tests.
         server.Post("/echo", [this](const httplib::Request& req, httplib::Response& res) {
             res.set_content(req.body, "application/octet-stream");
