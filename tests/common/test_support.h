@@ -32,6 +32,18 @@ struct NoCopy {
     NoCopy& operator=(const NoCopy&) = delete;
 };
 
+// Inside tests/lab/lab; the lab tests skip elsewhere.
+inline bool inLab() {
+    const char* lab = std::getenv("TVX_LAB");
+    return lab != nullptr && std::string(lab) == "1";
+}
+
+// In the lab, and the lab runs this variant of its topology.
+inline bool inLabVariant(const char* variant) {
+    const char* v = std::getenv("TVX_LAB_VARIANT");
+    return inLab() && v != nullptr && std::string(v) == variant;
+}
+
 #ifdef _WIN32
 // The test program's folder, where the build puts the DLL and the stand-ins.
 inline std::filesystem::path exeFolder() {
@@ -45,12 +57,6 @@ inline std::filesystem::path tempFolder(const char* name) {
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
     return std::filesystem::path(temp) / name;
-}
-
-// Inside tests/lab/lab; the lab tests skip elsewhere.
-inline bool inLab() {
-    const char* lab = std::getenv("TVX_LAB");
-    return lab != nullptr && std::string(lab) == "1";
 }
 
 // A registry value (text or DWORD) for the life of the object.

@@ -3,9 +3,6 @@
 // messages as wStreams, OnClose and Terminated in FreeRDP's order. Replies
 // are compared byte for byte with what the core linked here answers for the
 // same metrics. Runs in a network namespace of its own (the engine runs).
-#include <chrono>
-#include <thread>
-
 #include "common/protocol_test_support.h"
 #include "common/test_support.h"
 #include "linux/fake_dvc_session.h"
@@ -78,11 +75,8 @@ TEST_F(FakeManagerTest, EveryKindIsAnsweredAsTheDllAnswers) {
         expectSameAnswer(channel, message);
 
     // The collected facts arrived: the engine ran inside the library.
-    Json::Value facts = metrics(channel);
-    for (int i = 0; i < 200 && facts["osName"].asString().empty(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        facts = metrics(channel);
-    }
+    Json::Value facts;
+    EXPECT_TRUE(tvxtest::waitUntil([&] { return !(facts = metrics(channel))["osName"].asString().empty(); }));
     EXPECT_EQ(facts["client_version"].asString(), TVX_VERSION_TEXT);
     EXPECT_NE(facts["osName"].asString(), "");
 

@@ -39,12 +39,13 @@ add_test(NAME linux_fake_manager COMMAND unshare -rn env TVX_ADDIN=$<TARGET_FILE
   XDG_CONFIG_HOME=${CMAKE_CURRENT_BINARY_DIR}/no-settings XDG_STATE_HOME=${CMAKE_CURRENT_BINARY_DIR}/state
   $<TARGET_FILE:tvx_fake_dvc_manager> --gtest_filter=FakeManagerTest.*)
 # The add-in through the same manager in the network lab, the DLL's lab cases
-# one lab variant each; the privacy switches, read once per process, alone.
-foreach(run "direct;AddinLab.GetMetricsShowsTheLab" "direct;AddinLab.IspNameAndLocationOff"
-            "provider;AddinLab.AStalled*" "dropped;AddinLab.ADropping*" "deaddns;AddinLab.ADeadResolver*")
+# one lab variant each.
+foreach(run "direct;AddinLab.GetMetricsShowsTheLab"
+            "provider;AddinLab.NothingStalled*" "dropped;AddinLab.NothingStalled*" "deaddns;AddinLab.ADeadResolver*")
   list(GET run 0 variant)
   list(GET run 1 filter)
   string(REGEX REPLACE "^AddinLab\\.|\\*$" "" name "${filter}")
+  set(name ${name}_${variant})
   add_test(NAME linux_addin_lab_${name} COMMAND ${CMAKE_SOURCE_DIR}/tests/lab/lab -q --variant ${variant}
     env TVX_ADDIN=$<TARGET_FILE:qmlink-dvc-client> XDG_CONFIG_HOME=${CMAKE_CURRENT_BINARY_DIR}/no-settings
     XDG_STATE_HOME=${CMAKE_CURRENT_BINARY_DIR}/lab-state $<TARGET_FILE:tvx_fake_dvc_manager> --gtest_filter=${filter})

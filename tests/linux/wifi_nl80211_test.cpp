@@ -92,9 +92,8 @@ TEST(Nl80211, ConnectionRows) {
         nl80211::Bss b;
         nl80211::Station s;
         ASSERT_TRUE(nl80211::parseInterface(interface.header(), i) && nl80211::parseBss(bss.header(), b) &&
-                    nl80211::parseStation(station.header(), s))
+                    nl80211::parseStation(station.header(), s) && nl80211::isStation(i) && b.associated)
             << l.name;
-        EXPECT_TRUE(nl80211::isStation(i) && b.associated) << l.name;
         const WifiConnectionRow row = nl80211::connectionRow(i, b, l.rate < 0 ? nullptr : &s);
         EXPECT_EQ(wifiSsidText(row), l.ssidText) << l.name;
         EXPECT_EQ(wifiBssidText(row), "0A-1B-2C-3D-4E-5F") << l.name;

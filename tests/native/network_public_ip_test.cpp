@@ -35,7 +35,7 @@ protected:
         setNetworkDataCache("", "", "", "", "");
         ispsys::ops() = {[this](const std::string& a) { return lookups.push_back(a), places[a]; },
                          [this](const std::string&, const LineHandler&) { return ++commands, 0; },
-                         [this] { return now; }, [this] { return running; }};
+                         [this] { return now; }, [this] { return running; }, {}};
         auto& p = probesys::ops();
         p.echoWithTtl = [this](std::uint32_t, unsigned ttl) {
             return ttl < hops.size() && !hops[ttl].empty() ? probesys::HopReply{probesys::HopReply::reply, addr(hops[ttl])}

@@ -12,12 +12,11 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 
-#include <cstdlib>
-#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "common/json_members.h"
 #include "common/test_support.h"
 #include "network/probes.h"
 #include "network/public_ip.h"
@@ -27,6 +26,7 @@
 namespace {
 
 using tvxtest::RegValue;
+using tvxtest::expectMembers;
 
 constexpr char kDropper[] = "203.0.113.30";
 constexpr char kPublicIp[] = "203.0.113.77";
@@ -37,8 +37,7 @@ class Lab : public ::testing::Test {
 protected:
     // Skips unless the lab runs the given variant.
     void inVariant(const char* variant) {
-        const char* v = std::getenv("TVX_LAB_VARIANT");
-        if (!tvxtest::inLab() || v == nullptr || std::string(v) != variant)
+        if (!tvxtest::inLabVariant(variant))
             GTEST_SKIP() << "runs only in the lab's \"" << variant << "\" variant";
         ASSERT_EQ(standin::whyNotATestNetwork(), "");
         WSADATA data;
@@ -64,13 +63,6 @@ protected:
 class NetworkLab : public Lab {};
 class IspLab : public Lab {};
 
-// Each member of the expected JSON object, against the same member of the result.
-void expectMembers(const Json::Value& result, const std::string& expected) {
-    Json::Value want;
-    std::istringstream in(expected);
-    ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &want, nullptr)) << expected;
-    for (const std::string& name : want.getMemberNames()) EXPECT_EQ(result[name], want[name]) << name;
-}
 
 }  // namespace
 

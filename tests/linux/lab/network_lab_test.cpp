@@ -6,8 +6,6 @@
 #include <json/json.h>
 
 #include <atomic>
-#include <chrono>
-#include <cstdlib>
 #include <string>
 #include <thread>
 
@@ -25,9 +23,7 @@ constexpr char kPublicIp[] = "203.0.113.77";
 class LinuxLab : public ::testing::Test {
 protected:
     void inVariant(const char* variant) {
-        const char* lab = std::getenv("TVX_LAB");
-        const char* v = std::getenv("TVX_LAB_VARIANT");
-        if (lab == nullptr || std::string(lab) != "1" || v == nullptr || std::string(v) != variant)
+        if (!tvxtest::inLabVariant(variant))
             GTEST_SKIP() << "runs only in the lab's \"" << variant << "\" variant";
         ispsys::ops().running = [] { return true; };
         ispsys::ops().lookup = [](const std::string&) { return locationData::LocationRef(); };
@@ -45,30 +41,6 @@ protected:
 };
 
 }  // namespace
-
-// The lower-metric default route's interface, as the DLL reports it in the lab.
-TEST_F(LinuxLab, InterfaceDiscoveryChoosesEth0) {
-    inVariant("provider");
-    if (IsSkipped()) return;
-    EXPECT_EQ(getInetIPForwardTableInfo(), (DefaultRouteMetrics{{"198.51.100.2", 25}, {"198.51.100.66", 35}}));
-    NetworkSources sources = systemNetworkSources();
-    sources.running = [] { return true; };
-    Json::Value m;
-    ASSERT_EQ(getNetworkInfo(m, sources), 0);
-    const std::pair<const char*, Json::Value> expected[] = {
-        {"if_guid", "{00000000-0000-0000-0000-021A00000001}"},
-        {"description", "eth0"},
-        {"gateway", "198.51.100.1"},
-        {"privateIpAddress", "198.51.100.2"},
-        {"mac_address", "02-1A-00-00-00-01"},
-        {"if_type", "Ethernet"},
-        {"if_type_value", 6},
-        {"speed", 10000},  // what the kernel's veth reports
-        {"rtxPackets", 0},
-        {"wifi_channel", -1},
-    };
-    for (const auto& [name, value] : expected) EXPECT_EQ(m[name], value) << name;
-}
 
 // The lab has no wireless interface (and these kernels no nl80211): the
 // system's session answers "not connected", with no error line each pass.
@@ -97,21 +69,19 @@ TEST_F(LinuxLab, IcmpAndTcpProbes) {
     EXPECT_GE(getRoundTripToHost("203.0.113.18"), 0) << "ping ignored: TCP stands in";
 }
 
-// A connect to the host that drops everything ends with the service's stop,
-// long before its own deadline.
+// Connects to the host that drops everything end with the service's stop:
+// thirty of them at their own deadline would outlast the wait.
 TEST_F(LinuxLab, TheStopEndsAConnect) {
     inVariant("provider");
     if (IsSkipped()) return;
     std::atomic<bool> done{false};
     std::uint32_t average = 0;
-    const auto start = std::chrono::steady_clock::now();
     std::thread probe([&] {
-        getTcpConnectTime("drop.lab.test", 443, 0, 1, average);
+        getTcpConnectTime("drop.lab.test", 443, 0, 30, average);
         done = true;
     });
     ASSERT_TRUE(tvxtest::waitUntil([&] { return notifyServiceStopWatches(), done.load(); }));
     probe.join();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
     EXPECT_EQ(average, 0xFFFFFFFFu);
 }
 

@@ -7,7 +7,6 @@
 #include <json/json.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,16 +20,10 @@ namespace {
 
 constexpr char kTranslated[] = "203.0.113.77";
 
-bool inProviderLab() {
-    const char* lab = std::getenv("TVX_LAB");
-    const char* variant = std::getenv("TVX_LAB_VARIANT");
-    return lab && std::string(lab) == "1" && variant && std::string(variant) == "provider";
-}
-
 std::string locationLog() { return "/run/tvx-lab/location-requests.log"; }
 std::string locationPeer() { return kTranslated; }
 void locationReady() {
-    if (!inProviderLab()) GTEST_SKIP() << "runs only in the lab's \"provider\" variant";
+    if (!tvxtest::inLabVariant("provider")) GTEST_SKIP() << "runs only in the lab's \"provider\" variant";
 }
 
 constexpr char kCrackUrlError[] = "WinHttpCrackUrl failed with error : [";
@@ -44,7 +37,7 @@ constexpr const char* kDroppedBodyError = "WinHttpReadData failed with error : [
 // Each method first in turn: the methods that ran and the addresses the
 // location lookup was asked about show which one found the address.
 TEST(LinuxPublicIpLab, EachMethodFindsTheTranslatedAddress) {
-    if (!inProviderLab()) GTEST_SKIP();
+    if (!tvxtest::inLabVariant("provider")) GTEST_SKIP();
     tvxtest::MemoryRegistry registry;
     tvxtest::Restore<ispsys::Ops> keep{ispsys::ops()};
     auto& ops = ispsys::ops();
@@ -58,8 +51,7 @@ TEST(LinuxPublicIpLab, EachMethodFindsTheTranslatedAddress) {
         registry->setDword(winreg::currentUser(), u"Software\\Quillmere\\Telvista\\Setting", u"PublicIpLookupMethod",
                            first);
         resetLocationCacheForTests();
-        ran.clear();
-        asked.clear();
+        ran.clear(), asked.clear();
         PublicIpState state;
         Json::Value m;
         getPublicIp(m, state);
@@ -72,7 +64,7 @@ TEST(LinuxPublicIpLab, EachMethodFindsTheTranslatedAddress) {
 // A request to the port that trickles and a question to a resolver that
 // swallows it both end with the service's stop, not with their own limits.
 TEST(LinuxPublicIpLab, TheStopEndsAnHttpsRequestAndADnsQuery) {
-    if (!inProviderLab()) GTEST_SKIP();
+    if (!tvxtest::inLabVariant("provider")) GTEST_SKIP();
     tvxtest::LogCapture log;
     std::atomic<bool> done{false};
     std::thread request([&] {
