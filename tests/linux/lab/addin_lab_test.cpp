@@ -88,12 +88,11 @@ TEST_F(AddinLab, GetMetricsShowsTheLab) {
 // 3 s into the first pass and 5 s into the next): the close ends every thread.
 TEST_F(AddinLab, NothingStalledHoldsTheCloseOrTheThreads) {
     const struct {
-        const char* variant;
-        const char* settings;
+        const char *name, *variant, *settings;
         std::vector<int> sessionSeconds;
-    } cases[] = {{"provider", "[Setting]\nLocationServiceHost = geo.telvista.test:9443\n", {2}},
-                 {"provider", "[Setting]\nLocationServiceHost = geo.telvista.test:9444\n", {2}},
-                 {"dropped", "", {3, 5}}};
+    } cases[] = {{"trickling service", "provider", "[Setting]\nLocationServiceHost = geo.telvista.test:9443\n", {2}},
+                 {"silent TLS", "provider", "[Setting]\nLocationServiceHost = geo.telvista.test:9444\n", {2}},
+                 {"provider drops", "dropped", "", {3, 5}}};
     for (const auto& c : cases) {
         if (!tvxtest::inLabVariant(c.variant)) continue;
         inVariant(c.variant, c.settings);
@@ -101,7 +100,7 @@ TEST_F(AddinLab, NothingStalledHoldsTheCloseOrTheThreads) {
             Session session(entry_);
             FakeChannel* channel = session.open();
             std::this_thread::sleep_for(std::chrono::seconds(seconds));
-            EXPECT_TRUE(closeAndEnd(session, channel, c.settings)) << c.settings;
+            EXPECT_TRUE(closeAndEnd(session, channel, c.name)) << c.name;
         }
     }
     if (entry_ == nullptr) GTEST_SKIP() << "runs in the lab's \"provider\" and \"dropped\" variants";
